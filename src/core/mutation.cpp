@@ -1,0 +1,141 @@
+#include "core/mutation.hpp"
+
+namespace sexp {
+
+void link_child(Slab& slab, NodeId parent, NodeId child) noexcept {
+    Node& p = slab.raw(parent);
+    Node& c = slab.raw(child);
+    c.parent = parent;
+    if (p.last_child != NO_NODE) {
+        slab.raw(p.last_child).next_sibling = child;
+        c.prev_sibling = p.last_child;
+    } else {
+        p.first_child = child;
+    }
+    p.last_child = child;
+    ++p.child_count;
+}
+
+void unlink(Tree& tree, NodeId node) noexcept {
+    Node& n = tree.node_mut(node);
+    if (n.prev_sibling != NO_NODE)
+        tree.node_mut(n.prev_sibling).next_sibling = n.next_sibling;
+    else if (n.parent != NO_NODE)
+        tree.node_mut(n.parent).first_child = n.next_sibling;
+    if (n.next_sibling != NO_NODE)
+        tree.node_mut(n.next_sibling).prev_sibling = n.prev_sibling;
+    else if (n.parent != NO_NODE)
+        tree.node_mut(n.parent).last_child = n.prev_sibling;
+    if (n.parent != NO_NODE)
+        --tree.node_mut(n.parent).child_count;
+    n.parent = NO_NODE;
+    n.prev_sibling = NO_NODE;
+    n.next_sibling = NO_NODE;
+}
+
+namespace {
+
+// Reads K and detaches it: the common first step of every attach.
+Node& detach_for_attach(Tree& tree, NodeId child) noexcept {
+    Node& k = tree.node_mut(child);
+    if (k.parent != NO_NODE)
+        unlink(tree, child);
+    return k;
+}
+
+} // namespace
+
+void append(Tree& tree, NodeId parent, NodeId child) noexcept {
+    Node& k = detach_for_attach(tree, child);
+    Node& p = tree.node_mut(parent);
+    k.parent = parent;
+    k.prev_sibling = p.last_child;
+    k.next_sibling = NO_NODE;
+    if (p.last_child != NO_NODE)
+        tree.node_mut(p.last_child).next_sibling = child;
+    else
+        p.first_child = child;
+    p.last_child = child;
+    ++p.child_count;
+}
+
+void prepend(Tree& tree, NodeId parent, NodeId child) noexcept {
+    Node& k = detach_for_attach(tree, child);
+    Node& p = tree.node_mut(parent);
+    k.parent = parent;
+    k.prev_sibling = NO_NODE;
+    k.next_sibling = p.first_child;
+    if (p.first_child != NO_NODE)
+        tree.node_mut(p.first_child).prev_sibling = child;
+    else
+        p.last_child = child;
+    p.first_child = child;
+    ++p.child_count;
+}
+
+void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcept {
+    if (after == NO_NODE) {
+        prepend(tree, parent, child);
+        return;
+    }
+    Node& k = detach_for_attach(tree, child);
+    // Read A only now: detaching K may have changed A's next_sibling.
+    Node& a = tree.node_mut(after);
+    k.parent = parent;
+    k.prev_sibling = after;
+    k.next_sibling = a.next_sibling;
+    if (a.next_sibling != NO_NODE)
+        tree.node_mut(a.next_sibling).prev_sibling = child;
+    else
+        tree.node_mut(parent).last_child = child;
+    a.next_sibling = child;
+    ++tree.node_mut(parent).child_count;
+}
+
+namespace {
+
+// Next node after `at` in a pre-order walk of the subtree under `top`, following the links,
+// which stay readable in records already marked vacant. NO_NODE when the walk is over.
+NodeId preorder_next(const Slab& slab, NodeId top, NodeId at) noexcept {
+    const Node* n = &slab.raw(at);
+    if (n->first_child != NO_NODE)
+        return n->first_child;
+    while (at != top) {
+        if (n->next_sibling != NO_NODE)
+            return n->next_sibling;
+        at = n->parent;
+        n = &slab.raw(at);
+    }
+    return NO_NODE;
+}
+
+} // namespace
+
+void remove(Tree& tree, NodeId node) {
+    tree.node(node); // faults on a vacant slot before anything changes
+    // Count first, so that the only allocation (room on the free stack) happens before the
+    // tree is touched: a failure then leaves it exactly as it was.
+    std::size_t count = 0;
+    for (NodeId at = node; at != NO_NODE; at = preorder_next(tree.slab, node, at)) {
+        tree.node(at);
+        ++count;
+    }
+    tree.slab.reserve_free(count);
+    unlink(tree, node);
+    // Pre-order: `at` is freed before its children are visited; its links survive vacancy.
+    NodeId at = node;
+    while (at != NO_NODE) {
+        NodeId next = preorder_next(tree.slab, node, at);
+        tree.slab.remove(at);
+        at = next;
+    }
+}
+
+bool is_self_or_ancestor(const Tree& tree, NodeId node, NodeId target) noexcept {
+    for (NodeId at = target; at != NO_NODE; at = tree.node(at).parent)
+        if (at == node)
+            return true;
+    return false;
+}
+
+} // namespace sexp

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/tree.hpp"
+
+namespace sexp {
+
+// Structural edits. None checks its caller's intent: P, A and K are occupied nodes, K is not
+// the root and not P or an ancestor of P, A is a child of P other than K. Attaching a node that
+// is already attached moves it.
+
+// Makes a fresh, unattached `child` the last child of `parent` (no detaching step).
+void link_child(Slab& slab, NodeId parent, NodeId child) noexcept;
+
+void append(Tree& tree, NodeId parent, NodeId child) noexcept;
+void prepend(Tree& tree, NodeId parent, NodeId child) noexcept;
+// With after == NO_NODE, the same as prepend.
+void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcept;
+
+// Takes `node` out of its parent's chain; its own children stay with it.
+void unlink(Tree& tree, NodeId node) noexcept;
+
+// Unlinks `node` and frees it and its whole subtree in pre-order onto the free stack, so the
+// next insert reuses the slot of the subtree's last node. Throws std::bad_alloc only before
+// anything has changed.
+void remove(Tree& tree, NodeId node);
+
+// True when `node` is `target` or one of target's ancestors: attaching `node` under `target`
+// would make a cycle.
+bool is_self_or_ancestor(const Tree& tree, NodeId node, NodeId target) noexcept;
+
+} // namespace sexp

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "memory/fault.hpp"
+
+namespace sexp {
+
+// 15, not 16: the 16th byte of the record is the tag that says what the record holds.
+inline constexpr std::size_t INLINE_CAPACITY = 15;
+
+// The text of an atom and, in its tag byte, the kind of the node that holds it.
+//
+// Layout (16 bytes): `bytes` holds the text itself when it is at most 15 bytes long (the tag is
+// then its length, 0 to 15). A longer text lives in a heap buffer of exactly its length: `bytes`
+// then holds the buffer pointer (bytes 0-7) and the length (bytes 8-14, 56 bits). The tag also
+// marks list nodes and vacant slots, which carry no text, so a whole node record stays at 40.
+//
+// AtomText is trivially copyable on purpose: the slab owns heap buffers and releases them
+// explicitly (`destroy`), which keeps node arrays movable with memcpy.
+class AtomText {
+  public:
+    static constexpr std::uint8_t HEAP_TAG = 16;
+    static constexpr std::uint8_t LIST_TAG = 17;
+    static constexpr std::uint8_t VACANT_TAG = 18;
+
+    // An inline text: zero-filled buffer, the text at its start.
+    static AtomText make_inline(const char* data, std::size_t length) noexcept {
+        AtomText t;
+        std::memset(t.bytes_, 0, sizeof t.bytes_);
+        if (length > 0)
+            std::memcpy(t.bytes_, data, length);
+        t.tag_ = static_cast<std::uint8_t>(length);
+        return t;
+    }
+
+    // Inline up to 15 bytes, else an exact-size heap buffer. May throw std::bad_alloc; then
+    // nothing was allocated.
+    static AtomText make(std::string_view text);
+
+    static AtomText list_marker() noexcept { return tagged(LIST_TAG); }
+    static AtomText vacant_marker() noexcept { return tagged(VACANT_TAG); }
+
+    std::uint8_t tag() const noexcept { return tag_; }
+    bool is_text() const noexcept { return tag_ <= HEAP_TAG; }
+    bool is_inline() const noexcept { return tag_ <= INLINE_CAPACITY; }
+    bool is_heap() const noexcept { return tag_ == HEAP_TAG; }
+
+    // The text bytes. Only for records that hold text.
+    std::string_view view() const noexcept {
+        if (tag_ <= INLINE_CAPACITY)
+            return {reinterpret_cast<const char*>(bytes_), tag_};
+        if (tag_ != HEAP_TAG)
+            internal_fault("inline text length above 15");
+        return {heap_data(), heap_length()};
+    }
+
+    // An independent copy: inline by value, heap text into a new buffer. May throw
+    // std::bad_alloc.
+    AtomText copy() const;
+
+    // Releases a heap buffer; inline texts and markers own nothing.
+    void destroy() noexcept {
+        if (tag_ == HEAP_TAG)
+            ::operator delete(heap_data());
+    }
+
+  private:
+    static AtomText tagged(std::uint8_t tag) noexcept {
+        AtomText t;
+        std::memset(t.bytes_, 0, sizeof t.bytes_);
+        t.tag_ = tag;
+        return t;
+    }
+    char* heap_data() const noexcept {
+        char* p;
+        std::memcpy(&p, bytes_, sizeof p);
+        return p;
+    }
+    std::size_t heap_length() const noexcept {
+        std::uint64_t n = 0;
+        std::memcpy(&n, bytes_ + 8, 7); // little-endian low 7 bytes
+        return static_cast<std::size_t>(n);
+    }
+
+    unsigned char bytes_[INLINE_CAPACITY];
+    std::uint8_t tag_;
+};
+
+static_assert(sizeof(AtomText) == 16);
+
+} // namespace sexp

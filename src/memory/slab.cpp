@@ -1,0 +1,88 @@
+#include "memory/slab.hpp"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+namespace sexp {
+
+Slab::Slab(Slab&& other) noexcept
+    : slots_(std::move(other.slots_)), free_(std::move(other.free_)) {
+    other.slots_.clear();
+    other.free_.clear();
+}
+
+Slab& Slab::operator=(Slab&& other) noexcept {
+    if (this != &other) {
+        release_texts();
+        slots_ = std::move(other.slots_);
+        free_ = std::move(other.free_);
+        other.slots_.clear();
+        other.free_.clear();
+    }
+    return *this;
+}
+
+Slab::Slab(const Slab& other) : free_(other.free_) {
+    slots_.reserve(other.slots_.size());
+    // Node by node, so that a failed text copy leaves `slots_` holding only owned texts.
+    for (const Node& n : other.slots_) {
+        Node c = n;
+        c.text = n.text.copy();
+        slots_.push_back(c);
+    }
+}
+
+NodeId Slab::insert(Node node) {
+    if (!free_.empty()) {
+        NodeId id = free_.back();
+        free_.pop_back();
+        slots_[id] = node;
+        return id;
+    }
+    if (slots_.size() >= NO_NODE) {
+        node.text.destroy();
+        throw std::bad_alloc();
+    }
+    try {
+        slots_.push_back(node);
+    } catch (...) {
+        node.text.destroy();
+        throw;
+    }
+    return static_cast<NodeId>(slots_.size() - 1);
+}
+
+void Slab::reserve_one() {
+    if (free_.empty() && slots_.size() == slots_.capacity()) {
+        if (slots_.size() >= NO_NODE)
+            throw std::bad_alloc();
+        slots_.reserve(slots_.empty() ? 4 : slots_.size() * 2);
+    }
+}
+
+bool Slab::remove(NodeId id) {
+    if (id >= slots_.size())
+        internal_fault("node index out of range");
+    Node& n = slots_[id];
+    if (n.is_vacant())
+        return false;
+    reserve_free(1);
+    n.text.destroy();
+    n.text = AtomText::vacant_marker();
+    free_.push_back(id);
+    return true;
+}
+
+void Slab::reserve_free(std::size_t extra) {
+    std::size_t need = free_.size() + extra;
+    if (need > free_.capacity())
+        free_.reserve(std::max(need, free_.capacity() * 2));
+}
+
+void Slab::release_texts() noexcept {
+    for (Node& n : slots_)
+        n.text.destroy();
+}
+
+} // namespace sexp

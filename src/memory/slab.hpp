@@ -1,0 +1,117 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "memory/atom.hpp"
+#include "memory/fault.hpp"
+
+namespace sexp {
+
+// A slot index into one tree's slab; nothing more (no generation, no tree identity).
+using NodeId = std::uint32_t;
+
+// "No link". Never a valid slot: a slab holds at most NO_NODE slots.
+inline constexpr NodeId NO_NODE = 0xFFFFFFFFu;
+
+enum class NodeKind : std::uint8_t { Atom, List };
+
+// One node record. Links are slot indices (NO_NODE when absent); `child_count` is always the
+// length of the chain first_child -> next_sibling ... -> last_child. The kind lives in the tag
+// byte of `text`: an atom's text, the list marker, or the vacant marker of a free slot. A
+// vacant record keeps its old links, which subtree removal relies on while it walks.
+struct Node {
+    NodeId parent;
+    NodeId first_child;
+    NodeId last_child;
+    NodeId prev_sibling;
+    NodeId next_sibling;
+    std::uint32_t child_count;
+    AtomText text;
+
+    static Node make(AtomText t) noexcept {
+        return Node{NO_NODE, NO_NODE, NO_NODE, NO_NODE, NO_NODE, 0, t};
+    }
+    static Node list() noexcept { return make(AtomText::list_marker()); }
+    // May throw std::bad_alloc (long text).
+    static Node atom(std::string_view t) { return make(AtomText::make(t)); }
+
+    NodeKind kind() const noexcept {
+        return text.tag() == AtomText::LIST_TAG ? NodeKind::List : NodeKind::Atom;
+    }
+    bool is_atom() const noexcept { return text.is_text(); }
+    bool is_list() const noexcept { return text.tag() == AtomText::LIST_TAG; }
+    bool is_vacant() const noexcept { return text.tag() == AtomText::VACANT_TAG; }
+};
+
+static_assert(sizeof(Node) == 40, "the node record is most of the memory of a tree");
+
+// The growable slot array of one tree, with a last-in-first-out stack of vacant slots.
+// Invariants: every index on `free` names a vacant slot and every vacant slot is on `free`
+// exactly once; slots are never dropped, so indices stay valid for the slab's life. The slab
+// owns the heap text of every occupied slot.
+class Slab {
+  public:
+    Slab() = default;
+    ~Slab() { release_texts(); }
+    Slab(Slab&& other) noexcept;
+    Slab& operator=(Slab&& other) noexcept;
+    // Deep copy: same indices, vacant slots stay vacant, `free` in the same order, heap texts
+    // duplicated. May throw std::bad_alloc; then nothing is leaked.
+    Slab(const Slab& other);
+    Slab& operator=(const Slab&) = delete;
+
+    // Stores `node` (taking ownership of its text) in the slot freed last, or in a new slot at
+    // the end. On std::bad_alloc the node's text is released and the slab is unchanged.
+    NodeId insert(Node node);
+
+    // Makes sure the next insert cannot fail.
+    void reserve_one();
+    void reserve(std::size_t slot_count) { slots_.reserve(slot_count); }
+
+    const Node& get(NodeId id) const noexcept {
+        if (id >= slots_.size()) [[unlikely]]
+            internal_fault("node index out of range");
+        const Node& n = slots_[id];
+        if (n.is_vacant()) [[unlikely]]
+            internal_fault("stale key");
+        return n;
+    }
+    Node& get_mut(NodeId id) noexcept { return const_cast<Node&>(std::as_const(*this).get(id)); }
+
+    // Frees the slot: releases its text, marks it vacant (links left as they were) and pushes
+    // it on `free`. Returns false, changing nothing, when the slot was already vacant. Throws
+    // std::bad_alloc only before any change; never once reserve_free made room.
+    bool remove(NodeId id);
+    // Makes room on `free` for `extra` more entries, growing geometrically.
+    void reserve_free(std::size_t extra);
+
+    std::size_t slot_count() const noexcept { return slots_.size(); }
+    std::size_t live_count() const noexcept { return slots_.size() - free_.size(); }
+    const std::vector<NodeId>& free_stack() const noexcept { return free_; }
+
+    // Raw slot access for walks that have already established the slot is occupied, and for
+    // code that reads the vacant records' retained links. No checks.
+    const Node& raw(NodeId id) const noexcept { return slots_[id]; }
+    Node& raw(NodeId id) noexcept { return slots_[id]; }
+
+    // Appends a new occupied slot when `free` is known to be empty and capacity is reserved;
+    // the parser's fast path. Returns the new index.
+    NodeId append_unchecked(const Node& node) noexcept {
+        NodeId id = static_cast<NodeId>(slots_.size());
+        slots_.push_back(node);
+        return id;
+    }
+    std::size_t capacity() const noexcept { return slots_.capacity(); }
+
+  private:
+    void release_texts() noexcept;
+
+    std::vector<Node> slots_;
+    std::vector<NodeId> free_;
+};
+
+} // namespace sexp

@@ -1,0 +1,92 @@
+#include "parse/parser.hpp"
+
+#include <vector>
+
+#include "core/mutation.hpp"
+#include "parse/tokenizer.hpp"
+
+namespace sexp {
+
+const char* parse_error_message(ParseErrorKind kind) noexcept {
+    switch (kind) {
+    case ParseErrorKind::UnclosedParen:
+        return "unclosed parenthesis";
+    case ParseErrorKind::StrayCloseParen:
+        return "stray closing parenthesis";
+    case ParseErrorKind::MultipleTopLevel:
+        return "multiple top-level forms";
+    case ParseErrorKind::InvalidUtf8:
+        return "input is not valid UTF-8";
+    }
+    internal_fault("invalid parse error kind");
+}
+
+namespace {
+
+ParseResult failure(ParseErrorKind kind) {
+    ParseResult r;
+    r.error = kind;
+    return r;
+}
+
+ParseResult implicit_root_tree() {
+    Tree t = make_empty_tree();
+    t.implicit_root = true;
+    ParseResult r;
+    r.tree.emplace(std::move(t));
+    return r;
+}
+
+} // namespace
+
+ParseResult parse(std::string_view text) {
+    if (text.size() > MAX_PARSE_INPUT)
+        internal_fault("parse input too large");
+    if (text.empty())
+        return implicit_root_tree();
+
+    Tree tree;
+    Slab& slab = tree.slab;
+    // A node takes at least two bytes in most texts ("a " or "()"); three is a fair average
+    // that spares regrowth for ordinary input.
+    if (text.size() >= 3)
+        slab.reserve(text.size() / 3);
+    std::vector<NodeId> open; // lists still open, innermost last
+    open.reserve(16);
+    std::size_t top_count = 0; // forms at depth 0; only the first is kept
+    NodeId first_top = NO_NODE;
+
+    Tokenizer tokens(text.data(), text.size());
+    for (;;) {
+        Token tok = tokens.next();
+        if (tok.kind == TokenKind::End)
+            break;
+        if (tok.kind == TokenKind::Close) {
+            if (open.empty())
+                return failure(ParseErrorKind::StrayCloseParen);
+            open.pop_back();
+            continue;
+        }
+        NodeId id = slab.insert(tok.kind == TokenKind::Open ? Node::list() : Node::atom(tok.text));
+        if (open.empty()) {
+            if (top_count++ == 0)
+                first_top = id;
+        }
+        else
+            link_child(slab, open.back(), id);
+        if (tok.kind == TokenKind::Open)
+            open.push_back(id);
+    }
+    if (!open.empty())
+        return failure(ParseErrorKind::UnclosedParen);
+    if (top_count == 0)
+        return implicit_root_tree();
+    if (top_count > 1)
+        return failure(ParseErrorKind::MultipleTopLevel);
+    tree.root = first_top;
+    ParseResult r;
+    r.tree.emplace(std::move(tree));
+    return r;
+}
+
+} // namespace sexp

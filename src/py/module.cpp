@@ -1,0 +1,120 @@
+#include "py/error.hpp"
+#include "py/iter.hpp"
+#include "py/parse_fn.hpp"
+#include "py/sexp.hpp"
+
+namespace sexp::py {
+
+PyTypeObject* sexp_type_object = nullptr;
+PyTypeObject* sexpiter_type_object = nullptr;
+
+namespace {
+
+PyObject* parse_error_object = nullptr;
+
+// Guards the one-time creation of the classes; PyMutex detaches the thread while it waits, so
+// a waiter never holds the interpreter lock the creator needs.
+PyMutex classes_mutex{};
+
+template <typename T, typename Make> T* get_once(T*& slot, Make make) {
+    PyMutex_Lock(&classes_mutex);
+    if (slot == nullptr)
+        slot = make();
+    T* result = slot;
+    PyMutex_Unlock(&classes_mutex);
+    return result;
+}
+
+// Appends `name` to the module's __all__ (made on first use), then sets the attribute.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0)
+        return -1;
+    if (all == nullptr) {
+        all = PyList_New(0);
+        if (all == nullptr || PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            return -1;
+        }
+    }
+    if (!PyList_Check(all)) {
+        Py_DECREF(all);
+        PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+        return -1;
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    int r = text == nullptr ? -1 : PyList_Append(all, text);
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    if (r < 0)
+        return -1;
+    return PyObject_SetAttrString(module, name, value);
+}
+
+int sexp_exec(PyObject* module) noexcept {
+    PyObject* sexp = reinterpret_cast<PyObject*>(get_sexp_type());
+    if (sexp == nullptr || add_public(module, "SExp", sexp) < 0)
+        return -1;
+    PyObject* iter = reinterpret_cast<PyObject*>(get_sexpiter_type());
+    if (iter == nullptr || add_public(module, "SExpIter", iter) < 0)
+        return -1;
+    PyObject* error = get_parse_error();
+    if (error == nullptr || add_public(module, "ParseError", error) < 0)
+        return -1;
+    PyObject* modname = PyModule_GetNameObject(module);
+    if (modname == nullptr)
+        return -1;
+    PyObject* fn = PyCMethod_New(&parse_def, module, modname, nullptr);
+    Py_DECREF(modname);
+    if (fn == nullptr)
+        return -1;
+    PyObject* fname = PyObject_GetAttrString(fn, "__name__");
+    int r = -1;
+    if (fname != nullptr && !PyUnicode_Check(fname))
+        PyErr_SetString(PyExc_TypeError, "function name must be a str");
+    else if (fname != nullptr) {
+        const char* name = PyUnicode_AsUTF8(fname);
+        r = name == nullptr ? -1 : add_public(module, name, fn);
+    }
+    Py_XDECREF(fname);
+    Py_DECREF(fn);
+    return r;
+}
+
+PyModuleDef_Slot sexp_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(sexp_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef sexp_module = {
+    PyModuleDef_HEAD_INIT,
+    "_sexp",
+    "",
+    0,
+    nullptr,
+    sexp_module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyTypeObject* get_sexp_type() {
+    return get_once(sexp_type_object, create_sexp_type);
+}
+
+PyTypeObject* get_sexpiter_type() {
+    return get_once(sexpiter_type_object, create_sexpiter_type);
+}
+
+PyObject* get_parse_error() {
+    return get_once(parse_error_object, create_parse_error);
+}
+
+} // namespace sexp::py
+
+PyMODINIT_FUNC PyInit__sexp() {
+    return PyModuleDef_Init(&sexp::py::sexp_module);
+}

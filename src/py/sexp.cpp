@@ -1,0 +1,660 @@
+#include "py/sexp.hpp"
+
+#include <string>
+
+#include "core/clone.hpp"
+#include "core/mutation.hpp"
+#include "core/render.hpp"
+#include "py/iter.hpp"
+
+namespace sexp::py {
+
+namespace {
+
+SExpObject* self_of(PyObject* o) noexcept { return as_sexp(o); }
+Tree& tree_of(SExpObject* h) noexcept { return h->tree->tree; }
+const Node& node_of(SExpObject* h) noexcept { return h->tree->tree.node(h->id); }
+
+PyObject* new_str(std::string_view s) noexcept {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// The UTF-8 bytes of a str, or false with the interpreter's UnicodeEncodeError set.
+bool utf8_of(PyObject* s, std::string_view& out) noexcept {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p == nullptr)
+        return false;
+    out = {p, static_cast<std::size_t>(n)};
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction and destruction
+
+PyObject* sexp_new(PyTypeObject*, PyObject* args, PyObject* kwds) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (nargs != 0) {
+            PyErr_Format(PyExc_TypeError, "SExp.__new__() takes no arguments (%zd given)", nargs);
+            return nullptr;
+        }
+        if (kwds != nullptr && PyDict_GET_SIZE(kwds) != 0) {
+            PyErr_SetString(PyExc_TypeError, "SExp.__new__() takes no keyword arguments");
+            return nullptr;
+        }
+        return wrap_new_tree(make_empty_tree());
+    });
+}
+
+void sexp_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    release(self_of(self)->tree);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Rendering
+
+PyObject* sexp_repr(PyObject* self) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SExpObject* h = self_of(self);
+        std::string out;
+        {
+            TreeLock lock(h->tree);
+            if (!check_live(h))
+                return nullptr;
+            render(tree_of(h), h->id, out);
+        }
+        return new_str(out);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+PyObject* sexp_get_head(PyObject* self, void*) noexcept {
+    SExpObject* h = self_of(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return nullptr;
+    NodeId first = node_of(h).first_child;
+    if (first == NO_NODE) {
+        PyErr_SetString(PyExc_IndexError, EMPTY_MESSAGE);
+        return nullptr;
+    }
+    return make_handle(h->tree, first);
+}
+
+PyObject* sexp_get_tail(PyObject* self, void*) noexcept {
+    SExpObject* h = self_of(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return nullptr;
+    NodeId first = node_of(h).first_child;
+    NodeId start = first == NO_NODE ? NO_NODE : tree_of(h).node(first).next_sibling;
+    return make_iterator(h->tree, start);
+}
+
+PyObject* sexp_get_is_atom(PyObject* self, void*) noexcept {
+    SExpObject* h = self_of(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return nullptr;
+    return PyBool_FromLong(node_of(h).is_atom());
+}
+
+PyObject* sexp_get_value(PyObject* self, void*) noexcept {
+    SExpObject* h = self_of(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return nullptr;
+    const Node& n = node_of(h);
+    if (n.is_list()) {
+        PyErr_SetString(PyExc_TypeError, LIST_NO_VALUE_MESSAGE);
+        return nullptr;
+    }
+    return new_str(n.text.view());
+}
+
+int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
+    return guarded<int>(-1, [&]() -> int {
+        if (value == nullptr) {
+            PyErr_SetString(PyExc_AttributeError, "property has no deleter");
+            return -1;
+        }
+        if (!PyUnicode_Check(value)) {
+            bad_argument("SExp.value", "value", "str", value);
+            return -1;
+        }
+        std::string_view text;
+        if (!utf8_of(value, text))
+            return -1;
+        SExpObject* h = self_of(self);
+        TreeLock lock(h->tree);
+        if (!check_live(h))
+            return -1;
+        Node& n = tree_of(h).node_mut(h->id);
+        if (n.is_list()) {
+            PyErr_SetString(PyExc_TypeError, LIST_SET_VALUE_MESSAGE);
+            return -1;
+        }
+        AtomText fresh = AtomText::make(text); // may throw: the old text is still in place
+        n.text.destroy();
+        n.text = fresh;
+        return 0;
+    });
+}
+
+PyObject* sexp_get_parent(PyObject* self, void*) noexcept {
+    SExpObject* h = self_of(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return nullptr;
+    NodeId parent = node_of(h).parent;
+    if (parent == NO_NODE)
+        Py_RETURN_NONE;
+    return make_handle(h->tree, parent);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Building methods
+
+const char* const VALUE_PARAMS[] = {"value"};
+const char* const CHILD_PARAMS[] = {"child"};
+const char* const INSERT_PARAMS[] = {"after", "child"};
+
+PyObject* sexp_new_atom(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* value;
+        if (kwnames != nullptr || nargs != 1) {
+            if (!bind_args("SExp.new_atom", VALUE_PARAMS, 1, args, nargs, kwnames, &value))
+                return nullptr;
+        } else {
+            value = args[0];
+        }
+        if (!PyUnicode_Check(value)) {
+            bad_argument("SExp.new_atom", "value", "str", value);
+            return nullptr;
+        }
+        std::string_view text;
+        if (!utf8_of(value, text))
+            return nullptr;
+        SExpObject* h = self_of(self);
+        TreeLock lock(h->tree);
+        if (!check_live(h))
+            return nullptr;
+        NodeId id = tree_of(h).slab.insert(Node::atom(text));
+        return make_handle(h->tree, id);
+    });
+}
+
+PyObject* sexp_new_list(PyObject* self, PyObject*) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SExpObject* h = self_of(self);
+        TreeLock lock(h->tree);
+        if (!check_live(h))
+            return nullptr;
+        NodeId id = tree_of(h).slab.insert(Node::list());
+        return make_handle(h->tree, id);
+    });
+}
+
+// The refusals that keep an attach from corrupting the tree, after the receiver (and `after`)
+// have passed their checks. `after` is nullptr when absent.
+bool check_attach(SExpObject* self, SExpObject* child, SExpObject* after) noexcept {
+    if (!check_live(child))
+        return false;
+    const Tree& t = tree_of(self);
+    if (child->id == t.root) {
+        PyErr_SetString(PyExc_ValueError, ATTACH_ROOT_MESSAGE);
+        return false;
+    }
+    // A node without children can only close a cycle by being the receiver itself.
+    bool cycle = t.node(child->id).first_child == NO_NODE
+                     ? child->id == self->id
+                     : is_self_or_ancestor(t, child->id, self->id);
+    if (cycle) {
+        PyErr_SetString(PyExc_ValueError, ATTACH_CYCLE_MESSAGE);
+        return false;
+    }
+    if (after != nullptr) {
+        if (after->id == child->id) {
+            PyErr_SetString(PyExc_ValueError, AFTER_SELF_MESSAGE);
+            return false;
+        }
+        if (t.node(after->id).parent != self->id) {
+            PyErr_SetString(PyExc_ValueError, AFTER_NOT_CHILD_MESSAGE);
+            return false;
+        }
+    }
+    return true;
+}
+
+template <bool AtEnd>
+PyObject* attach_one(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+    PyObject* arg;
+    if (kwnames != nullptr || nargs != 1) {
+        if (!bind_args(fname, CHILD_PARAMS, 1, args, nargs, kwnames, &arg))
+            return nullptr;
+    } else {
+        arg = args[0];
+    }
+    if (!is_sexp(arg)) {
+        bad_argument(fname, "child", "SExp", arg);
+        return nullptr;
+    }
+    SExpObject* h = self_of(self);
+    SExpObject* child = as_sexp(arg);
+    if (!check_same_tree(h, child))
+        return nullptr;
+    TreeLock lock(h->tree);
+    if (!check_live(h) || !check_attach(h, child, nullptr))
+        return nullptr;
+    if (AtEnd)
+        append(tree_of(h), h->id, child->id);
+    else
+        prepend(tree_of(h), h->id, child->id);
+    Py_RETURN_NONE;
+}
+
+PyObject* sexp_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    return attach_one<true>("SExp.append", self, args, nargs, kwnames);
+}
+
+PyObject* sexp_prepend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    return attach_one<false>("SExp.prepend", self, args, nargs, kwnames);
+}
+
+PyObject* sexp_insert_after(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) noexcept {
+    PyObject* bound[2];
+    if (kwnames != nullptr || nargs != 2) {
+        if (!bind_args("SExp.insert_after", INSERT_PARAMS, 2, args, nargs, kwnames, bound))
+            return nullptr;
+    } else {
+        bound[0] = args[0];
+        bound[1] = args[1];
+    }
+    if (bound[0] != Py_None && !is_sexp(bound[0])) {
+        bad_argument("SExp.insert_after", "after", "SExp", bound[0]);
+        return nullptr;
+    }
+    if (!is_sexp(bound[1])) {
+        bad_argument("SExp.insert_after", "child", "SExp", bound[1]);
+        return nullptr;
+    }
+    SExpObject* h = self_of(self);
+    SExpObject* after = bound[0] == Py_None ? nullptr : as_sexp(bound[0]);
+    SExpObject* child = as_sexp(bound[1]);
+    if (!check_same_tree(h, child) || (after != nullptr && !check_same_tree(h, after)))
+        return nullptr;
+    TreeLock lock(h->tree);
+    if (!check_live(h) || (after != nullptr && !check_live(after)) ||
+        !check_attach(h, child, after))
+        return nullptr;
+    insert_after(tree_of(h), h->id, after == nullptr ? NO_NODE : after->id, child->id);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Removal and copying
+
+PyObject* sexp_remove(PyObject* self, PyObject*) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SExpObject* h = self_of(self);
+        TreeLock lock(h->tree);
+        Tree& t = tree_of(h);
+        if (h->id == t.root) {
+            PyErr_SetString(PyExc_ValueError, REMOVE_ROOT_MESSAGE);
+            return nullptr;
+        }
+        if (!check_live(h))
+            return nullptr;
+        remove(t, h->id);
+        ++t.generation;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* sexp_clone(PyObject* self, PyObject*) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SExpObject* h = self_of(self);
+        Tree copy;
+        {
+            TreeLock lock(h->tree);
+            if (!check_live(h))
+                return nullptr;
+            copy = clone_subtree(tree_of(h), h->id);
+        }
+        return wrap_new_tree(std::move(copy));
+    });
+}
+
+PyObject* sexp_extract(PyObject* self, PyObject*) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        SExpObject* h = self_of(self);
+        TreeLock lock(h->tree);
+        Tree& t = tree_of(h);
+        if (h->id == t.root) {
+            PyErr_SetString(PyExc_ValueError, EXTRACT_ROOT_MESSAGE);
+            return nullptr;
+        }
+        if (!check_live(h))
+            return nullptr;
+        // Copy and wrap before removing, so no failure can lose the subtree.
+        PyObject* result = wrap_new_tree(clone_subtree(t, h->id));
+        if (result == nullptr)
+            return nullptr;
+        try {
+            remove(t, h->id);
+        } catch (...) {
+            Py_DECREF(result);
+            throw;
+        }
+        ++t.generation;
+        return result;
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sequence protocol
+
+Py_ssize_t sexp_length(PyObject* self) noexcept {
+    SExpObject* h = self_of(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return -1;
+    return static_cast<Py_ssize_t>(node_of(h).child_count);
+}
+
+// The child at position `p` (0 <= p < child_count), walking from the nearer end.
+NodeId child_at(const Tree& t, const Node& n, std::uint32_t p) noexcept {
+    NodeId at;
+    if (p <= n.child_count / 2) {
+        at = n.first_child;
+        for (std::uint32_t i = 0; i < p && at != NO_NODE; ++i)
+            at = t.node(at).next_sibling;
+    } else {
+        at = n.last_child;
+        for (std::uint32_t i = n.child_count - 1; i > p && at != NO_NODE; --i)
+            at = t.node(at).prev_sibling;
+    }
+    if (at == NO_NODE)
+        internal_fault("child_count was consistent");
+    return at;
+}
+
+PyObject* subscript_int(SExpObject* h, PyObject* key) noexcept {
+    long long p = PyLong_AsLongLong(key);
+    if (p == -1 && PyErr_Occurred())
+        return nullptr;
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return nullptr;
+    const Node& n = node_of(h);
+    long long count = n.child_count;
+    if (p < 0)
+        p += count;
+    if (p < 0 || p >= count) {
+        PyErr_SetString(PyExc_IndexError, INDEX_MESSAGE);
+        return nullptr;
+    }
+    return make_handle(h->tree, child_at(tree_of(h), n, static_cast<std::uint32_t>(p)));
+}
+
+PyObject* subscript_str(SExpObject* h, PyObject* key) noexcept {
+    std::string_view text;
+    if (!utf8_of(key, text))
+        return nullptr;
+    {
+        TreeLock lock(h->tree);
+        if (!check_live(h))
+            return nullptr;
+        const Tree& t = tree_of(h);
+        for (NodeId c = node_of(h).first_child; c != NO_NODE;) {
+            const Node& cn = t.node(c);
+            const Node& cand = cn.first_child == NO_NODE ? cn : t.node(cn.first_child);
+            if (cand.is_atom()) {
+                std::string_view v = cand.text.view();
+                if (v.size() == text.size() && v == text)
+                    return make_handle(h->tree, c);
+            }
+            c = cn.next_sibling;
+        }
+    }
+    PyObject* message = PyUnicode_FromFormat("no child '%U'", key);
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_KeyError, message);
+        Py_DECREF(message);
+    }
+    return nullptr;
+}
+
+PyObject* subscript_other(SExpObject* h, PyObject* key) noexcept {
+    PyObject* list;
+    {
+        TreeLock lock(h->tree);
+        if (!check_live(h))
+            return nullptr;
+        const Tree& t = tree_of(h);
+        const Node& n = node_of(h);
+        list = PyList_New(static_cast<Py_ssize_t>(n.child_count));
+        if (list == nullptr)
+            return nullptr;
+        Py_ssize_t i = 0;
+        for (NodeId c = n.first_child; c != NO_NODE; c = t.node(c).next_sibling, ++i) {
+            PyObject* item = make_handle(h->tree, c);
+            if (item == nullptr) {
+                Py_DECREF(list);
+                return nullptr;
+            }
+            PyList_SET_ITEM(list, i, item);
+        }
+    }
+    // The key may run Python code (__index__), so the tree is no longer locked here.
+    PyObject* result = PyObject_GetItem(list, key);
+    Py_DECREF(list);
+    return result;
+}
+
+PyObject* sexp_subscript(PyObject* self, PyObject* key) noexcept {
+    SExpObject* h = self_of(self);
+    if (PyLong_Check(key))
+        return subscript_int(h, key);
+    if (PyUnicode_Check(key))
+        return subscript_str(h, key);
+    return subscript_other(h, key);
+}
+
+PyObject* sexp_item(PyObject* self, Py_ssize_t i) noexcept {
+    PyObject* key = PyLong_FromSsize_t(i);
+    if (key == nullptr)
+        return nullptr;
+    PyObject* result = sexp_subscript(self, key);
+    Py_DECREF(key);
+    return result;
+}
+
+int sexp_contains(PyObject* self, PyObject* item) noexcept {
+    SExpObject* h = self_of(self);
+    std::string_view text;
+    bool is_text = false;
+    if (!is_sexp(item) && PyUnicode_Check(item)) {
+        if (!utf8_of(item, text)) {
+            PyErr_Clear();
+        } else {
+            is_text = true;
+        }
+    }
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return -1;
+    const Tree& t = tree_of(h);
+    if (is_sexp(item)) {
+        SExpObject* other = as_sexp(item);
+        if (other->tree != h->tree || !is_live(other))
+            return 0;
+        for (NodeId c = node_of(h).first_child; c != NO_NODE; c = t.node(c).next_sibling)
+            if (c == other->id)
+                return 1;
+        return 0;
+    }
+    if (!is_text)
+        return 0;
+    for (NodeId c = node_of(h).first_child; c != NO_NODE;) {
+        const Node& cn = t.node(c);
+        if (cn.is_atom()) {
+            std::string_view v = cn.text.view();
+            if (v.size() == text.size() && v == text)
+                return 1;
+        }
+        c = cn.next_sibling;
+    }
+    return 0;
+}
+
+PyObject* sexp_iter(PyObject* self) noexcept {
+    SExpObject* h = self_of(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return nullptr;
+    return make_iterator(h->tree, node_of(h).first_child);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Equality
+
+PyObject* sexp_equal(SExpObject* a, SExpObject* b) {
+    bool equal;
+    {
+        TreePairLock lock(a->tree, b->tree);
+        if (!check_live(a) || !check_live(b))
+            return nullptr;
+        equal = subtrees_equal(tree_of(a), a->id, tree_of(b), b->id);
+    }
+    return PyBool_FromLong(equal);
+}
+
+PyObject* sexp_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        switch (op) {
+        case Py_EQ:
+            if (!is_sexp(other))
+                Py_RETURN_FALSE;
+            return sexp_equal(self_of(self), as_sexp(other));
+        case Py_NE: {
+            PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
+            if (eq == nullptr)
+                return nullptr;
+            int truth = PyObject_IsTrue(eq);
+            Py_DECREF(eq);
+            if (truth < 0)
+                return nullptr;
+            return PyBool_FromLong(!truth);
+        }
+        case Py_LT:
+        case Py_LE:
+        case Py_GT:
+        case Py_GE:
+            Py_RETURN_NOTIMPLEMENTED;
+        default:
+            internal_fault("invalid compareop");
+        }
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tables
+
+PyDoc_STRVAR(sexp_doc,
+             "SExp()\n--\n\nA single node in an S-expression tree.\n\nEvery ``SExp`` is a handle "
+             "into a shared, heap-allocated tree.  All handles that originate from\nthe same "
+             "`parse` call (or the same empty constructor) share the same tree. Mutations "
+             "through one\nhandle are immediately visible through any other.\n\nNodes that have "
+             "been removed via `remove` or `extract` become *stale*.  Any method call on a\nstale "
+             "node raises `RuntimeError`.");
+
+PyDoc_STRVAR(new_atom_doc, "new_atom($self, value)\n--\n\n"
+                           "Allocate a new unattached atom node in this tree.");
+PyDoc_STRVAR(new_list_doc, "new_list($self)\n--\n\n"
+                           "Allocate a new unattached empty list node in this tree.");
+PyDoc_STRVAR(append_doc, "append($self, child)\n--\n\n"
+                         "Append ``child`` as the last child of this node.");
+PyDoc_STRVAR(prepend_doc, "prepend($self, child)\n--\n\n"
+                          "Insert ``child`` as the first child of this node.");
+PyDoc_STRVAR(insert_after_doc, "insert_after($self, after, child)\n--\n\n"
+                               "Insert ``child`` immediately after ``after``. Pass ``None`` to "
+                               "prepend.");
+PyDoc_STRVAR(remove_doc, "remove($self)\n--\n\n"
+                         "Remove this node and its entire subtree. Raises `ValueError` on the "
+                         "root.");
+PyDoc_STRVAR(clone_doc, "clone($self)\n--\n\n"
+                        "Deep-copy this subtree into a new independent `SExp`.");
+PyDoc_STRVAR(extract_doc, "extract($self)\n--\n\n"
+                          "Remove this subtree and return it as a new `SExp`. Raises "
+                          "`ValueError` on the root.");
+
+template <typename F> PyCFunction as_cfunction(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef sexp_methods[] = {
+    {"new_atom", as_cfunction(sexp_new_atom), METH_FASTCALL | METH_KEYWORDS, new_atom_doc},
+    {"new_list", as_cfunction(sexp_new_list), METH_NOARGS, new_list_doc},
+    {"append", as_cfunction(sexp_append), METH_FASTCALL | METH_KEYWORDS, append_doc},
+    {"prepend", as_cfunction(sexp_prepend), METH_FASTCALL | METH_KEYWORDS, prepend_doc},
+    {"insert_after", as_cfunction(sexp_insert_after), METH_FASTCALL | METH_KEYWORDS,
+     insert_after_doc},
+    {"remove", as_cfunction(sexp_remove), METH_NOARGS, remove_doc},
+    {"clone", as_cfunction(sexp_clone), METH_NOARGS, clone_doc},
+    {"extract", as_cfunction(sexp_extract), METH_NOARGS, extract_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef sexp_getset[] = {
+    {"head", sexp_get_head, nullptr, "First child node.  Raises `IndexError` if empty.", nullptr},
+    {"tail", sexp_get_tail, nullptr, "Iterator over all children after the first.", nullptr},
+    {"is_atom", sexp_get_is_atom, nullptr, "``True`` if this is an atom (leaf) node.", nullptr},
+    // The setter's own description, "Set the string content. Raises `TypeError` if this is a
+    // list.", has no place of its own in a getset entry; the getter's text is the property's.
+    {"value", sexp_get_value, sexp_set_value,
+     "String content of this atom node. Raises `TypeError` if this is a list.", nullptr},
+    {"parent", sexp_get_parent, nullptr, "Parent node, or ``None`` if this is the root.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot sexp_slots[] = {
+    {Py_tp_doc, const_cast<char*>(sexp_doc)},
+    {Py_tp_new, reinterpret_cast<void*>(sexp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sexp_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(sexp_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(sexp_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(sexp_subscript)},
+    {Py_sq_item, reinterpret_cast<void*>(sexp_item)},
+    {Py_sq_contains, reinterpret_cast<void*>(sexp_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(sexp_iter)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(sexp_richcompare)},
+    {Py_tp_getset, sexp_getset},
+    {Py_tp_methods, sexp_methods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {0, nullptr},
+};
+
+PyType_Spec sexp_spec = {
+    "builtins.SExp", sizeof(SExpObject), 0, Py_TPFLAGS_DEFAULT, sexp_slots,
+};
+
+} // namespace
+
+PyTypeObject* create_sexp_type() {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sexp_spec));
+}
+
+} // namespace sexp::py

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "py/shared.hpp"
+
+namespace sexp::py {
+
+// Creates the SExp class from its specification. Called once per process.
+PyTypeObject* create_sexp_type();
+
+} // namespace sexp::py

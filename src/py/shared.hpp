@@ -1,0 +1,172 @@
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <string_view>
+
+#include "core/tree.hpp"
+
+#if defined(Py_GIL_DISABLED) || defined(SEXP_FORCE_TREE_LOCK)
+#define SEXP_TREE_LOCK 1
+#endif
+
+namespace sexp::py {
+
+// Fixed messages; tests spell them out, so a change here shows up there.
+inline constexpr const char* STALE_MESSAGE = "stale node reference";
+inline constexpr const char* OTHER_TREE_MESSAGE = "node belongs to a different tree";
+inline constexpr const char* EMPTY_MESSAGE = "expression is empty";
+inline constexpr const char* INDEX_MESSAGE = "index out of range";
+inline constexpr const char* LIST_NO_VALUE_MESSAGE = "list node has no value";
+inline constexpr const char* LIST_SET_VALUE_MESSAGE = "cannot set value on a list node";
+inline constexpr const char* REMOVE_ROOT_MESSAGE = "cannot remove the root node";
+inline constexpr const char* EXTRACT_ROOT_MESSAGE = "cannot extract the root node";
+inline constexpr const char* ATTACH_ROOT_MESSAGE = "cannot attach the root node";
+inline constexpr const char* ATTACH_CYCLE_MESSAGE =
+    "cannot attach a node under itself or one of its descendants";
+inline constexpr const char* AFTER_SELF_MESSAGE = "cannot insert a node after itself";
+inline constexpr const char* AFTER_NOT_CHILD_MESSAGE = "after is not a child of this node";
+inline constexpr const char* SOURCE_TYPE_MESSAGE = "expected str, bytes, or bytearray";
+inline constexpr const char* TOO_LARGE_MESSAGE = "input is too large";
+
+// The one holder of a tree, shared by all its handles and iterators. Its address is the
+// tree's identity. Destroyed with the last reference.
+struct SharedTree {
+    explicit SharedTree(Tree&& t) noexcept : tree(std::move(t)) {}
+    std::atomic<std::size_t> refs{1};
+    Tree tree;
+#ifdef SEXP_TREE_LOCK
+    PyMutex mutex{};
+#endif
+};
+
+inline void retain(SharedTree* t) noexcept { t->refs.fetch_add(1, std::memory_order_relaxed); }
+inline void release(SharedTree* t) noexcept {
+    if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete t;
+}
+
+// A handle on one node. All three fields are fixed when the handle is made.
+struct SExpObject {
+    PyObject_HEAD
+    SharedTree* tree;
+    std::uint64_t generation; // the tree's removal counter when this handle was made
+    NodeId id;
+};
+
+// A lazy walk along one sibling chain. `use` guards the iterator's own fields: 0 free,
+// -1 held by next(), >0 held shared.
+struct SExpIterObject {
+    PyObject_HEAD
+    SharedTree* tree;
+    std::uint64_t generation;
+    NodeId next_node;
+    std::atomic<int> use;
+};
+
+// Serialises operations on one tree where the interpreter does not. Held for the whole of an
+// operation, never while the caller's Python code can run.
+class TreeLock {
+  public:
+#ifdef SEXP_TREE_LOCK
+    explicit TreeLock(SharedTree* t) noexcept : t_(t) { PyMutex_Lock(&t_->mutex); }
+    ~TreeLock() { PyMutex_Unlock(&t_->mutex); }
+
+  private:
+    SharedTree* t_;
+#else
+    explicit TreeLock(SharedTree*) noexcept {}
+#endif
+    TreeLock(const TreeLock&) = delete;
+    TreeLock& operator=(const TreeLock&) = delete;
+};
+
+// Both trees' locks, taken in address order so two threads cannot deadlock; one lock when
+// both handles share a tree.
+class TreePairLock {
+  public:
+#ifdef SEXP_TREE_LOCK
+    TreePairLock(SharedTree* a, SharedTree* b) noexcept
+        : first_(a < b ? a : b), second_(a == b ? nullptr : (a < b ? b : a)) {
+        PyMutex_Lock(&first_->mutex);
+        if (second_)
+            PyMutex_Lock(&second_->mutex);
+    }
+    ~TreePairLock() {
+        if (second_)
+            PyMutex_Unlock(&second_->mutex);
+        PyMutex_Unlock(&first_->mutex);
+    }
+
+  private:
+    SharedTree* first_;
+    SharedTree* second_;
+#else
+    TreePairLock(SharedTree*, SharedTree*) noexcept {}
+#endif
+    TreePairLock(const TreePairLock&) = delete;
+    TreePairLock& operator=(const TreePairLock&) = delete;
+};
+
+// The process-wide classes, made once (under a lock) by the getters; the raw pointers are
+// set before any instance can exist, so the hot paths read them directly.
+extern PyTypeObject* sexp_type_object;
+extern PyTypeObject* sexpiter_type_object;
+PyTypeObject* get_sexp_type();
+PyTypeObject* get_sexpiter_type();
+PyObject* get_parse_error();
+
+inline bool is_sexp(PyObject* o) noexcept { return Py_IS_TYPE(o, sexp_type_object); }
+inline SExpObject* as_sexp(PyObject* o) noexcept { return reinterpret_cast<SExpObject*>(o); }
+
+inline bool is_live(const SExpObject* h) noexcept {
+    const Tree& t = h->tree->tree;
+    return h->id == t.root || h->generation == t.generation;
+}
+
+// Sets RuntimeError "stale node reference" and returns nullptr.
+PyObject* stale_error() noexcept;
+
+// Liveness check: false, with the stale error set, when the handle is stale.
+inline bool check_live(const SExpObject* h) noexcept {
+    if (is_live(h))
+        return true;
+    stale_error();
+    return false;
+}
+
+// Same-tree check: false, with ValueError set, when the handles belong to different trees.
+bool check_same_tree(const SExpObject* a, const SExpObject* b) noexcept;
+
+// A new handle on `id`, recording the tree's current generation. Call with the tree locked.
+PyObject* make_handle(SharedTree* tree, NodeId id) noexcept;
+
+// Wraps a new tree in a SharedTree and returns the handle on its root. On failure the tree is
+// destroyed and nullptr returned with an exception set.
+PyObject* wrap_new_tree(Tree&& tree) noexcept;
+
+// Binds fast-call arguments to `count` required parameters that may be given by position or
+// keyword, filling `out`. Returns false with TypeError set in the interpreter's own wording,
+// naming the callable as `fname`.
+bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// TypeError for an argument of the wrong type, in the interpreter's wording.
+void bad_argument(const char* fname, const char* arg, const char* expected, PyObject* got);
+
+// Runs `body` and turns allocation failure into MemoryError, so no C++ exception reaches the
+// interpreter. `failed` is the slot's error return value.
+template <typename R, typename F> inline R guarded(R failed, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return failed;
+    }
+}
+
+} // namespace sexp::py
