@@ -1,0 +1,305 @@
+#!/usr/bin/env bash
+# Print the absolute path of a CPython 3.14+ interpreter that has the C headers
+# and can run the test suite (pytest, hypothesis).
+#
+# Usage: tools/python.sh [--with-bench] [--private]
+#   --with-bench      also need the benchmark peers (orjson, lxml, sexpdata);
+#                     same as SEXP_BENCH_PEERS=1
+#   --private         skip $PYTHON and PATH; always use the private interpreter
+#   PYTHON            interpreter to use; it is checked and never replaced
+#   SEXP_CACHE        where the private interpreter lives
+#                     (default ${XDG_CACHE_HOME:-$HOME/.cache}/sexp)
+#   SEXP_DEBIAN_MIRROR, SEXP_APT_KEYRING   override the archive and its key
+#
+# Without a suitable interpreter, one is unpacked from Debian unstable's
+# packages into the cache, with its own C library (the host's may be too old),
+# using a private apt state: no root, nothing installed system-wide. A stamp
+# file marks a finished prefix; anything short of that is redone. Progress
+# goes to provision.log in the cache and is shown only on failure.
+set -euo pipefail
+
+die() { printf 'python.sh: %s\n' "$*" >&2; exit 1; }
+
+bench=${SEXP_BENCH_PEERS:-0}
+[[ $bench == 0 || -z $bench ]] && bench=0 || bench=1
+private=0
+for arg in "$@"; do
+    case $arg in
+        --with-bench) bench=1 ;;
+        --private) private=1 ;;
+        -h|--help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
+        *) die "unknown argument: $arg (try --help)" ;;
+    esac
+done
+
+# Bump when the package set or the layout of the prefix changes.
+RECIPE=1
+
+# "a|b" takes the first of the names that the archive has (t64 renames come and go).
+BASE_PKGS=(
+    libc6 libc-gconv-modules-extra libgcc-s1 libstdc++6 'libssl3t64|libssl3'
+    libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1 libsqlite3-0
+    libncursesw6 libtinfo6 'libreadline8t64|libreadline8' libuuid1
+    'libdb5.3t64|libdb5.3' libmpdec4
+    python3.14 python3.14-minimal libpython3.14 libpython3.14-minimal
+    libpython3.14-stdlib libpython3.14-dev python3.14-dev
+    python3-pytest python3-pluggy python3-iniconfig python3-packaging
+    python3-pygments python3-hypothesis python3-sortedcontainers
+    'python3-attr|python3-attrs' python3-dateutil python3-six
+)
+# Their libraries (libxml2, libxslt, libicu...) follow from the dependencies.
+BENCH_PKGS=(python3-orjson python3-lxml python3-sexpdata)
+
+# A candidate prints its absolute path, or on failure the reason, on stdout.
+CHECK_BASE='
+import os, sys, sysconfig
+def no(why):
+    print(why)
+    sys.exit(1)
+if sys.implementation.name != "cpython" or sys.version_info < (3, 14):
+    no("not CPython 3.14 or newer: %s %s" % (sys.implementation.name, sys.version.split()[0]))
+inc = sysconfig.get_paths()["include"]
+if not os.path.isfile(os.path.join(inc, "Python.h")):
+    no("no development headers (no Python.h in %s)" % inc)
+try:
+    import pytest, hypothesis
+except ImportError as e:
+    no("cannot import the test tools: %s" % e)
+'
+CHECK_BENCH='
+try:
+    import orjson, lxml.etree, sexpdata
+except ImportError as e:
+    no("cannot import the benchmark peers: %s" % e)
+'
+
+# check PYTHON [WITH_BENCH]
+check() {
+    local code=$CHECK_BASE out
+    (( ${2:-0} )) && code+=$CHECK_BENCH
+    out=$("$1" -c "$code"$'\nprint(os.path.abspath(sys.executable))' 2>/dev/null </dev/null) ||
+        { printf '%s\n' "${out:-does not run}"; return 1; }
+    [[ $out == /* && $out != *$'\n'* ]] || { printf 'cannot tell its absolute path\n'; return 1; }
+    printf '%s\n' "$out"
+}
+
+if (( ! private )); then
+    if [[ -n ${PYTHON:-} ]]; then
+        if ! command -v -- "$PYTHON" >/dev/null 2>&1; then
+            die "PYTHON=$PYTHON: not found"
+        fi
+        out=$(check "$PYTHON" "$bench") || die "PYTHON=$PYTHON: $out"
+        printf '%s\n' "$out"
+        exit 0
+    fi
+    for name in python3.14 python3.15 python3.16 python3.17 python3; do
+        command -v "$name" >/dev/null 2>&1 || continue
+        if out=$(check "$name" "$bench"); then
+            printf '%s\n' "$out"
+            exit 0
+        fi
+    done
+fi
+
+# ---- private interpreter ----------------------------------------------------
+
+[[ $(uname -m) == x86_64 ]] || die "the private interpreter is only set up for x86_64, not $(uname -m); set PYTHON"
+ARCH=amd64
+TRIPLET=x86_64-linux-gnu
+LOADER=ld-linux-x86-64.so.2
+
+cache=${SEXP_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sexp}
+mkdir -p -- "$cache" || die "cannot create the cache folder $cache"
+cache=$(cd -- "$cache" && pwd -P)
+prefix=$cache/py3.14
+py=$prefix/usr/bin/python3.14
+libdir=$prefix/usr/lib/$TRIPLET
+stamp_base=$prefix/.complete
+stamp_bench=$prefix/.complete-bench
+log=$cache/provision.log
+
+stamped() { [[ -f $1 && $(<"$1") == "recipe=$RECIPE" ]]; }
+ready() { stamped "$stamp_base" && { (( ! bench )) || stamped "$stamp_bench"; }; }
+
+if ready; then
+    printf '%s\n' "$py"
+    exit 0
+fi
+
+for tool in apt-get apt-cache dpkg flock; do
+    command -v "$tool" >/dev/null 2>&1 || die "needs $tool to provision a private interpreter (or set PYTHON)"
+done
+
+exec 9>"$cache/lock"
+flock 9
+if ready; then    # another run finished it while this one waited
+    printf '%s\n' "$py"
+    exit 0
+fi
+
+: >"$log"
+fail() {
+    {
+        printf 'python.sh: %s\n' "$*"
+        if [[ -s $log ]]; then
+            printf 'python.sh: last lines of %s:\n' "$log"
+            tail -n 30 "$log"
+        fi
+    } >&2
+    exit 1
+}
+trap 'fail "unexpected failure at line $LINENO"' ERR
+run() {
+    printf '+ %s\n' "$*" >>"$log"
+    "$@" >>"$log" 2>&1 </dev/null
+}
+
+mirror=${SEXP_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+keyring=${SEXP_APT_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}
+[[ -r $keyring ]] || fail "no Debian archive keyring at $keyring (package debian-archive-keyring; or set SEXP_APT_KEYRING)"
+
+apt=$cache/apt
+mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
+printf 'deb [signed-by=%s] %s sid main\n' "$keyring" "$mirror" >"$apt/sources.list"
+: >"$apt/status"
+APT_OPTS=(
+    -o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=/dev/null
+    -o Dir::Etc::preferences=/dev/null -o Dir::Etc::preferencesparts=/dev/null
+    -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
+    -o "Dir::State::status=$apt/status" -o Debug::NoLocking=1
+    -o "APT::Architecture=$ARCH" -o "APT::Architectures=$ARCH"
+    -o "APT::Sandbox::User=$(id -un)" -o Acquire::Languages=none
+    -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=
+)
+acache() { apt-cache "${APT_OPTS[@]}" "$@" 2>>"$log" </dev/null; }
+
+# Names the archive has among those given (purely virtual ones print nothing).
+available() {
+    { acache show --no-all-versions "$@" || true; } | sed -n 's/^Package: //p' | sort -u
+}
+
+# The roots plus the libraries and python3-* modules they depend on, recursively,
+# less what the prefix already has. Other interpreters' packages, -dev packages
+# and non-library helpers (tzdata, readline-common...) are left out: the host
+# provides those.
+closure() {
+    declare -A seen=()
+    local todo=("$@") next p
+    if [[ -f $prefix/.packages ]]; then
+        while read -r p; do seen[$p]=0; done <"$prefix/.packages"
+    fi
+    for p in "$@"; do seen[$p]=1; done
+    while ((${#todo[@]})); do
+        next=()
+        while read -r p; do
+            [[ -z $p || -n ${seen[$p]:-} ]] && continue
+            case $p in
+                python3|python3-minimal|python3-dev|python3-all*|python3-venv) continue ;;
+                *python3.14*) ;;
+                *python3.[0-9]*|*-dev|*-doc) continue ;;
+                lib*|python3-*) ;;
+                *) continue ;;
+            esac
+            seen[$p]=1
+            next+=("$p")
+        done < <(acache depends --no-recommends --no-suggests --no-conflicts \
+                    --no-breaks --no-replaces --no-enhances "${todo[@]}" |
+                 awk '/^ *\|?(Pre)?Depends: / { n = $2; if (n ~ /^</) { virt = 1; next } print n; virt = 0; next }
+                      /^    [^ ]/ && virt { print $1; virt = 0; next }
+                      { virt = 0 }')
+        todo=("${next[@]}")
+    done
+    for p in "${!seen[@]}"; do
+        ((seen[$p])) || continue
+        printf '%s\n' "$p"
+    done | sort
+}
+
+# Resolves, downloads and unpacks a group of packages into the prefix.
+unpack_group() {
+    local spec alt alts missing=() roots=() pkgs found
+    found=" $(available $(tr '|' ' ' <<<"$*") | tr '\n' ' ') "
+    for spec in "$@"; do
+        IFS='|' read -ra alts <<<"$spec"
+        for alt in "${alts[@]}" ''; do
+            [[ -n $alt && $found == *" $alt "* ]] && break
+        done
+        if [[ -n $alt ]]; then roots+=("$alt"); else missing+=("${spec//|/ or }"); fi
+    done
+    ((${#missing[@]} == 0)) || fail "Debian unstable has no package ${missing[*]}"
+    mapfile -t pkgs < <(closure "${roots[@]}")
+    printf 'packages: %s\n' "${pkgs[*]}" >>"$log"
+    rm -f "$apt/debs"/*.deb
+    (cd "$apt/debs" && run apt-get -q "${APT_OPTS[@]}" download "${pkgs[@]}") ||
+        fail "downloading the packages failed"
+    local deb
+    for deb in "$apt/debs"/*.deb; do
+        run dpkg -x "$deb" "$prefix" || fail "unpacking $(basename "$deb") failed"
+    done
+    rm -f "$apt/debs"/*.deb
+    printf '%s\n' "${pkgs[@]}" >>"$prefix/.packages"
+}
+
+run apt-get -q --error-on=any "${APT_OPTS[@]}" update &&
+    compgen -G "$apt/lists/*_Packages*" >/dev/null ||
+    fail "apt-get update against $mirror failed"
+
+if ! stamped "$stamp_base"; then
+    rm -rf -- "$prefix"
+    mkdir -p "$prefix"
+    base=("${BASE_PKGS[@]}")
+    patchelf=$(command -v patchelf || true)
+    [[ -n $patchelf ]] || base+=(patchelf)
+    unpack_group "${base[@]}"
+    [[ -x $py && -x $libdir/$LOADER ]] || fail "the packages did not bring $py and $libdir/$LOADER"
+
+    # A patchelf from the archive needs the archive's C library to run.
+    if [[ -n $patchelf ]]; then
+        pe() { run "$patchelf" "$@"; }
+    else
+        pe() { run "$libdir/$LOADER" --library-path "$libdir" "$prefix/usr/bin/patchelf" "$@"; }
+    fi
+    # DT_RPATH rather than RUNPATH: it also serves the libraries that the
+    # extension modules pull in. Some patchelf versions lay out overlapping
+    # segments when asked for both changes at once on this non-PIE binary,
+    # so patch in two steps, and keep a fallback layout; the run decides.
+    cp -p "$py" "$py.orig"
+    patched=0
+    for how in split bigpage; do
+        cp -p "$py.orig" "$py"
+        case $how in
+            split) pe --force-rpath --set-rpath "$libdir" "$py" &&
+                   pe --set-interpreter "$libdir/$LOADER" "$py" ;;
+            bigpage) pe --page-size 65536 --force-rpath --set-rpath "$libdir" \
+                        --set-interpreter "$libdir/$LOADER" "$py" ;;
+        esac || continue
+        if run "$py" -c 'import sys; assert sys.prefix == sys.argv[1], sys.prefix' "$prefix/usr"; then
+            patched=1
+            break
+        fi
+    done
+    rm -f "$py.orig"
+    ((patched)) || fail "could not make $py run with its own C library"
+
+    # Debian's pyconfig.h only dispatches to a multiarch copy; put the real one
+    # in place so that -I of the include folder alone is enough.
+    real=$prefix/usr/include/$TRIPLET/python3.14/pyconfig.h
+    [[ -f $real ]] || fail "no $real in the unpacked headers"
+    cp -f "$real" "$prefix/usr/include/python3.14/pyconfig.h"
+
+    out=$(check "$py" 0) || fail "the private interpreter fails its check: $out"
+    run "$py" -c 'import ssl, sqlite3, ctypes, decimal, readline, lzma, bz2, zlib, uuid, dbm' ||
+        fail "the private interpreter lacks a standard module"
+    printf 'recipe=%s\n' "$RECIPE" >"$stamp_base"
+fi
+
+if ((bench)) && ! stamped "$stamp_bench"; then
+    rm -f -- "$stamp_bench"
+    unpack_group "${BENCH_PKGS[@]}"
+    out=$(check "$py" 1) || fail "the benchmark peers do not load: $out"
+    printf 'recipe=%s\n' "$RECIPE" >"$stamp_bench"
+fi
+
+rm -rf -- "$apt"    # the package lists are fetched anew for each provisioning
+
+printf '%s\n' "$py"
