@@ -2,20 +2,6 @@
 
 namespace sexp {
 
-void link_child(Slab& slab, NodeId parent, NodeId child) noexcept {
-    Node& p = slab.raw(parent);
-    Node& c = slab.raw(child);
-    c.parent = parent;
-    if (p.last_child != NO_NODE) {
-        slab.raw(p.last_child).next_sibling = child;
-        c.prev_sibling = p.last_child;
-    } else {
-        p.first_child = child;
-    }
-    p.last_child = child;
-    ++p.child_count;
-}
-
 void unlink(Tree& tree, NodeId node) noexcept {
     Node& n = tree.node_mut(node);
     if (n.prev_sibling != NO_NODE)

@@ -9,7 +9,19 @@ namespace sexp {
 // is already attached moves it.
 
 // Makes a fresh, unattached `child` the last child of `parent` (no detaching step).
-void link_child(Slab& slab, NodeId parent, NodeId child) noexcept;
+inline void link_child(Slab& slab, NodeId parent, NodeId child) noexcept {
+    Node& p = slab.raw(parent);
+    Node& c = slab.raw(child);
+    c.parent = parent;
+    if (p.last_child != NO_NODE) {
+        slab.raw(p.last_child).next_sibling = child;
+        c.prev_sibling = p.last_child;
+    } else {
+        p.first_child = child;
+    }
+    p.last_child = child;
+    ++p.child_count;
+}
 
 void append(Tree& tree, NodeId parent, NodeId child) noexcept;
 void prepend(Tree& tree, NodeId parent, NodeId child) noexcept;

@@ -1,58 +1,106 @@
 #include "core/render.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 namespace sexp {
 
+void RenderBuffer::grow(std::size_t extra) {
+    std::size_t want = std::max(capacity_ * 2, size_ + extra);
+    char* fresh = static_cast<char*>(allocate_slots(want)); // huge pages for big texts too
+    if (size_ > 0)
+        std::memcpy(fresh, data_, size_);
+    release_slots(data_, capacity_);
+    data_ = fresh;
+    capacity_ = want;
+}
+
 namespace {
 
-// A pending write: a node (with a space before it unless it opens its list) or the closing
-// parenthesis of a list whose children are done.
-struct RenderStep {
-    static constexpr NodeId CLOSE = NO_NODE;
-    NodeId node;
-    bool space_before;
+// Writes through a raw cursor: capacity is checked once per node, not once per byte, and
+// short texts are copied as one 16-byte block (the overrun is covered by later writes or
+// lies past the end).
+class Writer {
+  public:
+    explicit Writer(RenderBuffer& out) noexcept : out_(out), w_(out.ensure(0)) {}
+    ~Writer() { out_.commit(w_); }
+
+    void ensure(std::size_t n) {
+        out_.commit(w_);
+        w_ = out_.ensure(n);
+    }
+    void put(char c) noexcept { *w_++ = c; }
+    void text(const AtomText& t) noexcept {
+        if (t.is_inline()) {
+            std::memcpy(w_, &t, 16);
+            w_ += t.tag();
+        } else {
+            std::string_view v = t.view();
+            std::memcpy(w_, v.data(), v.size());
+            w_ += v.size();
+        }
+    }
+
+  private:
+    RenderBuffer& out_;
+    char* w_;
 };
 
 } // namespace
 
-void render(const Tree& tree, NodeId node, std::string& out) {
+void render(const Tree& tree, NodeId node, RenderBuffer& out) {
     const Node& top = tree.node(node);
     if (node == tree.root && tree.implicit_root && top.first_child == NO_NODE)
         return;
     if (top.is_atom()) {
-        out.append(top.text.view());
+        std::string_view v = top.text.view();
+        char* w = out.ensure(v.size());
+        std::memcpy(w, v.data(), v.size());
+        out.commit(w + v.size());
         return;
     }
-    out.reserve(out.size() + 8 * tree.slab.live_count());
-    std::vector<RenderStep> stack;
-    stack.reserve(16);
-    stack.push_back({node, false});
-    // The top of the stack is what comes next in the text.
-    while (!stack.empty()) {
-        RenderStep step = stack.back();
-        if (step.node == RenderStep::CLOSE) {
-            out.push_back(')');
-            stack.pop_back();
-            continue;
+    out.ensure(8 * tree.slab.live_count());
+    Writer w(out);
+    // A pre-order walk along the links, so no stack is needed: `at` is the node to write next;
+    // after a node without children is written, we climb, closing lists, to the next sibling.
+    NodeId at = node;
+    for (;;) {
+        const Node& n = tree.node(at);
+        if (n.is_list()) {
+            w.ensure(2);
+            w.put('(');
+            if (n.first_child != NO_NODE) {
+                at = n.first_child;
+                continue;
+            }
+            w.put(')');
+        } else {
+            w.ensure(n.text.is_inline() ? 1 : n.text.view().size() + 1);
+            w.text(n.text);
         }
-        const Node& m = tree.node(step.node);
-        if (step.space_before)
-            out.push_back(' ');
-        if (m.is_atom()) {
-            out.append(m.text.view());
-            stack.pop_back();
-            continue;
+        while (at != node) {
+            const Node& done = tree.node(at);
+            if (done.next_sibling != NO_NODE) {
+                w.ensure(1);
+                w.put(' ');
+                at = done.next_sibling;
+                break;
+            }
+            at = done.parent;
+            w.ensure(1);
+            w.put(')');
         }
-        out.push_back('(');
-        stack.back() = {RenderStep::CLOSE, false};
-        for (NodeId c = m.last_child; c != NO_NODE;) {
-            const Node& cn = tree.node(c);
-            stack.push_back({c, cn.prev_sibling != NO_NODE});
-            c = cn.prev_sibling;
-        }
+        if (at == node)
+            return;
     }
+}
+
+void render(const Tree& tree, NodeId node, std::string& out) {
+    RenderBuffer buf;
+    render(tree, node, buf);
+    out.append(buf.view());
 }
 
 bool subtrees_equal(const Tree& left, NodeId left_node, const Tree& right, NodeId right_node) {
@@ -70,9 +118,15 @@ bool subtrees_equal(const Tree& left, NodeId left_node, const Tree& right, NodeI
                 return false;
             NodeId a = ln.first_child, b = rn.first_child;
             while (a != NO_NODE && b != NO_NODE) {
-                stack.emplace_back(a, b);
-                a = left.node(a).next_sibling;
-                b = right.node(b).next_sibling;
+                const Node& an = left.node(a);
+                const Node& bn = right.node(b);
+                // Atom pairs are settled here; only list pairs wait on the stack.
+                if (an.is_list() || bn.is_list())
+                    stack.emplace_back(a, b);
+                else if (an.text.view() != bn.text.view())
+                    return false;
+                a = an.next_sibling;
+                b = bn.next_sibling;
             }
         } else if (!rn.is_atom() || ln.text.view() != rn.text.view()) {
             return false;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #include "memory/fault.hpp"
 
@@ -34,6 +36,27 @@ class AtomText {
         if (length > 0)
             std::memcpy(t.bytes_, data, length);
         t.tag_ = static_cast<std::uint8_t>(length);
+        return t;
+    }
+
+    // An inline text of `length` (at most 15) bytes from `data`, which must have 16 readable
+    // bytes: two word loads and masks instead of a variable-length copy.
+    static AtomText make_inline_wide(const char* data, std::size_t length) noexcept {
+        std::uint64_t lo, hi;
+        std::memcpy(&lo, data, 8);
+        std::memcpy(&hi, data + 8, 8);
+        if (length < 8) {
+            lo &= (std::uint64_t{1} << (8 * length)) - 1;
+            hi = 0;
+        } else {
+            hi &= (std::uint64_t{1} << (8 * (length - 8))) - 1;
+        }
+        hi |= static_cast<std::uint64_t>(length) << 56; // the tag byte (little-endian)
+        // The whole object representation: 15 text bytes, then the tag.
+        AtomText t;
+        auto* raw = reinterpret_cast<unsigned char*>(&t);
+        std::memcpy(raw, &lo, 8);
+        std::memcpy(raw + 8, &hi, 8);
         return t;
     }
 
@@ -90,6 +113,8 @@ class AtomText {
     std::uint8_t tag_;
 };
 
-static_assert(sizeof(AtomText) == 16);
+static_assert(sizeof(AtomText) == 16 && std::is_trivially_copyable_v<AtomText> &&
+              std::is_standard_layout_v<AtomText>);
+static_assert(std::endian::native == std::endian::little, "text layout assumes little-endian");
 
 } // namespace sexp

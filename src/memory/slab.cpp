@@ -4,7 +4,44 @@
 #include <new>
 #include <utility>
 
+#include <sys/mman.h>
+
 namespace sexp {
+
+namespace {
+
+// Arrays from this size on are mapped directly. Below it the saving is small and the rounding
+// to whole huge pages would cost more memory than it saves time.
+constexpr std::size_t MAP_THRESHOLD = std::size_t{4} << 20;
+constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+
+std::size_t mapped_size(std::size_t bytes) noexcept {
+    return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+}
+
+} // namespace
+
+void* allocate_slots(std::size_t bytes) {
+    if (bytes < MAP_THRESHOLD)
+        return ::operator new(bytes);
+    void* p = mmap(nullptr, mapped_size(bytes), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    madvise(p, mapped_size(bytes), MADV_HUGEPAGE); // advice only: failure changes nothing
+#endif
+    return p;
+}
+
+void release_slots(void* p, std::size_t bytes) noexcept {
+    if (p == nullptr)
+        return;
+    if (bytes < MAP_THRESHOLD)
+        ::operator delete(p);
+    else
+        munmap(p, mapped_size(bytes));
+}
 
 Slab::Slab(Slab&& other) noexcept
     : slots_(std::move(other.slots_)), free_(std::move(other.free_)) {

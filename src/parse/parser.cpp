@@ -53,30 +53,49 @@ ParseResult parse(std::string_view text) {
         slab.reserve(text.size() / 3);
     std::vector<NodeId> open; // lists still open, innermost last
     open.reserve(16);
+    NodeId parent = NO_NODE; // open.back(), kept at hand
     std::size_t top_count = 0; // forms at depth 0; only the first is kept
     NodeId first_top = NO_NODE;
 
     Tokenizer tokens(text.data(), text.size());
     for (;;) {
         Token tok = tokens.next();
-        if (tok.kind == TokenKind::End)
-            break;
-        if (tok.kind == TokenKind::Close) {
+        NodeId id;
+        switch (tok.kind) {
+        case TokenKind::End:
+            goto done;
+        case TokenKind::Close:
             if (open.empty())
                 return failure(ParseErrorKind::StrayCloseParen);
             open.pop_back();
+            parent = open.empty() ? NO_NODE : open.back();
             continue;
+        case TokenKind::Open:
+            id = slab.push_plain(Node::list());
+            break;
+        case TokenKind::Atom:
+            if (tok.text.size() > INLINE_CAPACITY)
+                id = slab.insert(Node::atom(tok.text));
+            else if (tokens.has_16(tok.text.data()))
+                id = slab.push_plain(
+                    Node::make(AtomText::make_inline_wide(tok.text.data(), tok.text.size())));
+            else
+                id = slab.push_plain(
+                    Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
+            break;
         }
-        NodeId id = slab.insert(tok.kind == TokenKind::Open ? Node::list() : Node::atom(tok.text));
-        if (open.empty()) {
+        if (parent == NO_NODE) {
             if (top_count++ == 0)
                 first_top = id;
+        } else {
+            link_child(slab, parent, id);
         }
-        else
-            link_child(slab, open.back(), id);
-        if (tok.kind == TokenKind::Open)
+        if (tok.kind == TokenKind::Open) {
             open.push_back(id);
+            parent = id;
+        }
     }
+done:
     if (!open.empty())
         return failure(ParseErrorKind::UnclosedParen);
     if (top_count == 0)

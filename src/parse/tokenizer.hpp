@@ -1,9 +1,14 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sexp {
 
@@ -37,15 +42,45 @@ struct Token {
     std::string_view text; // the atom's run inside the input, for Atom tokens
 };
 
-// Cuts valid UTF-8 text into tokens. Keeps only its position; never fails.
+namespace detail {
+
+#if defined(__SSE2__)
+inline __m128i load16(const unsigned char* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// Bit i is set when byte p[i] is whitespace.
+inline unsigned space_mask(const unsigned char* p) noexcept {
+    __m128i v = load16(p);
+    __m128i m = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+
+// Bit i is set when byte p[i] ends an atom: whitespace or a parenthesis.
+inline unsigned delimiter_mask(const unsigned char* p) noexcept {
+    __m128i v = load16(p);
+    // '(' is 0x28 and ')' 0x29: one compare after setting the low bit.
+    __m128i paren = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)), _mm_set1_epi8(')'));
+    __m128i m = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(m, paren)));
+}
+#endif
+
+} // namespace detail
+
+// Cuts valid UTF-8 text into tokens. Keeps only its position; never fails. Runs of atom bytes
+// and of whitespace are scanned 16 bytes at a time where the input allows.
 class Tokenizer {
   public:
     Tokenizer(const char* data, std::size_t length) noexcept
         : p_(reinterpret_cast<const unsigned char*>(data)), end_(p_ + length) {}
 
     Token next() noexcept {
-        while (p_ < end_ && BYTE_CLASS[*p_] == Space)
-            ++p_;
+        skip_space();
         if (p_ == end_)
             return {TokenKind::End, {}};
         std::uint8_t cls = BYTE_CLASS[*p_];
@@ -58,13 +93,52 @@ class Tokenizer {
             return {TokenKind::Close, {}};
         }
         const unsigned char* start = p_;
-        while (++p_ < end_ && BYTE_CLASS[*p_] == AtomByte) {
-        }
+        p_ = atom_end(p_ + 1);
         return {TokenKind::Atom,
                 {reinterpret_cast<const char*>(start), static_cast<std::size_t>(p_ - start)}};
     }
 
+    // True when 16 bytes can be read from `p` without leaving the input.
+    bool has_16(const char* p) const noexcept {
+        return end_ - reinterpret_cast<const unsigned char*>(p) >= 16;
+    }
+
   private:
+    void skip_space() noexcept {
+        // Most gaps are one space; longer ones (indentation) go 16 bytes at a time.
+        while (p_ < end_ && BYTE_CLASS[*p_] == Space) {
+            ++p_;
+#if defined(__SSE2__)
+            while (end_ - p_ >= 16) {
+                unsigned other = ~space_mask_at(p_) & 0xFFFFu;
+                if (other != 0) {
+                    p_ += std::countr_zero(other);
+                    return;
+                }
+                p_ += 16;
+            }
+#endif
+        }
+    }
+
+    const unsigned char* atom_end(const unsigned char* q) const noexcept {
+#if defined(__SSE2__)
+        while (end_ - q >= 16) {
+            unsigned m = detail::delimiter_mask(q);
+            if (m != 0)
+                return q + std::countr_zero(m);
+            q += 16;
+        }
+#endif
+        while (q < end_ && BYTE_CLASS[*q] == AtomByte)
+            ++q;
+        return q;
+    }
+
+#if defined(__SSE2__)
+    static unsigned space_mask_at(const unsigned char* p) noexcept { return detail::space_mask(p); }
+#endif
+
     const unsigned char* p_;
     const unsigned char* end_;
 };

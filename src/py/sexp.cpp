@@ -60,14 +60,14 @@ void sexp_dealloc(PyObject* self) noexcept {
 PyObject* sexp_repr(PyObject* self) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         SExpObject* h = self_of(self);
-        std::string out;
+        RenderBuffer out;
         {
             TreeLock lock(h->tree);
             if (!check_live(h))
                 return nullptr;
             render(tree_of(h), h->id, out);
         }
-        return new_str(out);
+        return new_str(out.view());
     });
 }
 
