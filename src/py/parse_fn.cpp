@@ -1,5 +1,6 @@
 #include "py/parse_fn.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "parse/parser.hpp"
@@ -18,11 +19,14 @@ PyObject* type_error() noexcept {
 // Collects a sequence of byte values into `out`. False (with any error cleared) when
 // iteration fails or an item is not an integer in 0..255.
 bool collect_bytes(PyObject* source, std::string& out) {
+    // The reported length only sizes the buffer; it is the caller's claim, so it is capped
+    // and the buffer grows as items arrive.
+    constexpr Py_ssize_t MAX_RESERVE = Py_ssize_t{1} << 24;
     Py_ssize_t n = PyObject_Size(source);
     if (n < 0)
         PyErr_Clear();
     else
-        out.reserve(static_cast<std::size_t>(n));
+        out.reserve(static_cast<std::size_t>(std::min(n, MAX_RESERVE)));
     PyObject* iter = PyObject_GetIter(source);
     if (iter == nullptr) {
         PyErr_Clear();

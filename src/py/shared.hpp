@@ -44,10 +44,26 @@ struct SharedTree {
 #endif
 };
 
-inline void retain(SharedTree* t) noexcept { t->refs.fetch_add(1, std::memory_order_relaxed); }
+// With a global interpreter lock every handle is made and destroyed under that lock, so the
+// count needs atomic loads and stores but no locked read-modify-write, which costs more than
+// the rest of making a handle.
+inline void retain(SharedTree* t) noexcept {
+#ifdef Py_GIL_DISABLED
+    t->refs.fetch_add(1, std::memory_order_relaxed);
+#else
+    t->refs.store(t->refs.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+#endif
+}
 inline void release(SharedTree* t) noexcept {
+#ifdef Py_GIL_DISABLED
     if (t->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
         delete t;
+#else
+    std::size_t left = t->refs.load(std::memory_order_relaxed) - 1;
+    t->refs.store(left, std::memory_order_relaxed);
+    if (left == 0)
+        delete t;
+#endif
 }
 
 // A handle on one node. All three fields are fixed when the handle is made.
