@@ -1,105 +1,113 @@
 #include "core/render.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 namespace sexp {
 
-void RenderBuffer::grow(std::size_t extra) {
-    std::size_t want = std::max(capacity_ * 2, size_ + extra);
+void RenderBuffer::grow(std::size_t need) {
+    std::size_t used = static_cast<std::size_t>(cur - data_);
+    std::size_t want = std::max(capacity_ * 2, used + need + 16);
     char* fresh = static_cast<char*>(allocate_slots(want)); // huge pages for big texts too
-    if (size_ > 0)
-        std::memcpy(fresh, data_, size_);
+    if (used > 0)
+        std::memcpy(fresh, data_, used);
     release_slots(data_, capacity_);
     data_ = fresh;
     capacity_ = want;
+    cur = data_ + used;
+    end = data_ + capacity_;
 }
 
 namespace {
 
-// Writes through a raw cursor: capacity is checked once per node, not once per byte, and
-// short texts are copied as one 16-byte block (the overrun is covered by later writes or
-// lies past the end).
-class Writer {
-  public:
-    explicit Writer(RenderBuffer& out) noexcept : out_(out), w_(out.ensure(0)) {}
-    ~Writer() { out_.commit(w_); }
-
-    void ensure(std::size_t n) {
-        out_.commit(w_);
-        w_ = out_.ensure(n);
-    }
-    void put(char c) noexcept { *w_++ = c; }
-    void text(const AtomText& t) noexcept {
-        if (t.is_inline()) {
-            std::memcpy(w_, &t, 16);
-            w_ += t.tag();
-        } else {
-            std::string_view v = t.view();
-            std::memcpy(w_, v.data(), v.size());
-            w_ += v.size();
-        }
-    }
-
-  private:
-    RenderBuffer& out_;
-    char* w_;
-};
-
-} // namespace
-
-void render(const Tree& tree, NodeId node, RenderBuffer& out) {
-    const Node& top = tree.node(node);
-    if (node == tree.root && tree.implicit_root && top.first_child == NO_NODE)
-        return;
-    if (top.is_atom()) {
-        std::string_view v = top.text.view();
-        char* w = out.ensure(v.size());
-        std::memcpy(w, v.data(), v.size());
-        out.commit(w + v.size());
-        return;
-    }
-    out.ensure(8 * tree.slab.live_count());
-    Writer w(out);
-    // A pre-order walk along the links, so no stack is needed: `at` is the node to write next;
-    // after a node without children is written, we climb, closing lists, to the next sibling.
+// The text of the subtree under `node`, handed piece by piece to `sink` (open, close, space,
+// atom). A pre-order walk along the links, so no stack is needed: `at` is the node to write
+// next; after a node without children is written we climb, closing lists, to the next sibling.
+template <typename Sink> void walk_text(const Tree& tree, NodeId node, Sink& sink) {
     NodeId at = node;
     for (;;) {
         const Node& n = tree.node(at);
+        // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
+        if (at + 8 < tree.slab.slot_count())
+            __builtin_prefetch(&tree.slab.raw(at + 8));
         if (n.is_list()) {
-            w.ensure(2);
-            w.put('(');
+            sink.open();
             if (n.first_child != NO_NODE) {
                 at = n.first_child;
                 continue;
             }
-            w.put(')');
+            sink.close();
         } else {
-            w.ensure(n.text.is_inline() ? 1 : n.text.view().size() + 1);
-            w.text(n.text);
+            sink.atom(n.text);
         }
         while (at != node) {
             const Node& done = tree.node(at);
             if (done.next_sibling != NO_NODE) {
-                w.ensure(1);
-                w.put(' ');
+                sink.space();
                 at = done.next_sibling;
                 break;
             }
             at = done.parent;
-            w.ensure(1);
-            w.put(')');
+            sink.close();
         }
         if (at == node)
             return;
     }
 }
 
+bool renders_empty(const Tree& tree, NodeId node) noexcept {
+    return node == tree.root && tree.implicit_root && tree.node(node).first_child == NO_NODE;
+}
+
+// Writes pieces through the output's raw cursor, checking room once per piece; short texts
+// go as one 16-byte block whose overrun the room check covers.
+struct Emit {
+    TextOutput& out;
+    void room(std::size_t n) {
+        if (static_cast<std::size_t>(out.end - out.cur) < n + 16)
+            out.grow(n);
+    }
+    void put(char c) {
+        room(1);
+        *out.cur++ = c;
+    }
+    void open() { put('('); }
+    void close() { put(')'); }
+    void space() { put(' '); }
+    void atom(const AtomText& t) {
+        if (t.is_inline()) {
+            room(INLINE_CAPACITY);
+            std::uint64_t w[2];
+            std::memcpy(w, &t, 16);
+            std::memcpy(out.cur, w, 16);
+            out.high |= w[0] | (w[1] & 0x00FFFFFFFFFFFFFFull); // the tag byte is not text
+            out.cur += t.tag();
+            return;
+        }
+        std::string_view v = t.view();
+        room(v.size());
+        std::memcpy(out.cur, v.data(), v.size());
+        out.cur += v.size();
+        for (char c : v)
+            out.high |= static_cast<unsigned char>(c);
+    }
+};
+
+} // namespace
+
+void render_to(const Tree& tree, NodeId node, TextOutput& out) {
+    if (renders_empty(tree, node))
+        return;
+    Emit emit{out};
+    walk_text(tree, node, emit);
+}
+
 void render(const Tree& tree, NodeId node, std::string& out) {
     RenderBuffer buf;
-    render(tree, node, buf);
+    render_to(tree, node, buf);
     out.append(buf.view());
 }
 
