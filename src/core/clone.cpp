@@ -44,6 +44,7 @@ Tree clone_subtree(const Tree& source, NodeId node) {
         for (NodeId c = s.last_child; c != NO_NODE; c = source.node(c).prev_sibling)
             stack.push_back({c, m});
     }
+    copy.slab.release_unused();
     return copy;
 }
 

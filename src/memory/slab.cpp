@@ -34,6 +34,16 @@ void* allocate_slots(std::size_t bytes) {
     return p;
 }
 
+void release_tail(void* p, std::size_t bytes, std::size_t used) noexcept {
+    if (p == nullptr || bytes < MAP_THRESHOLD)
+        return;
+    constexpr std::size_t PAGE = 4096;
+    std::size_t from = (used + PAGE - 1) & ~(PAGE - 1);
+    std::size_t to = mapped_size(bytes);
+    if (from < to)
+        madvise(static_cast<char*>(p) + from, to - from, MADV_DONTNEED); // advice: may fail
+}
+
 void release_slots(void* p, std::size_t bytes) noexcept {
     if (p == nullptr)
         return;

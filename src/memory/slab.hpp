@@ -55,6 +55,9 @@ static_assert(sizeof(Node) == 40, "the node record is most of the memory of a tr
 // times fewer. Small arrays come from operator new like everything else.
 void* allocate_slots(std::size_t bytes);
 void release_slots(void* p, std::size_t bytes) noexcept;
+// Hands back the pages of a mapped array past its first `used` bytes; they read as zero and
+// come back on the next touch. A huge page is split, so a tree wastes at most one small page.
+void release_tail(void* p, std::size_t bytes, std::size_t used) noexcept;
 
 template <typename T> struct SlotAllocator {
     using value_type = T;
@@ -91,6 +94,11 @@ class Slab {
     // Makes sure the next insert cannot fail.
     void reserve_one();
     void reserve(std::size_t slot_count) { slots_.reserve(slot_count); }
+    // Returns the memory of reserved slots that were not used (after a parse or a copy, whose
+    // reservations are upper bounds).
+    void release_unused() noexcept {
+        release_tail(slots_.data(), slots_.capacity() * sizeof(Node), slots_.size() * sizeof(Node));
+    }
 
     const Node& get(NodeId id) const noexcept {
         if (id >= slots_.size()) [[unlikely]]

@@ -103,6 +103,7 @@ done:
     if (top_count > 1)
         return failure(ParseErrorKind::MultipleTopLevel);
     tree.root = first_top;
+    slab.release_unused();
     ParseResult r;
     r.tree.emplace(std::move(tree));
     return r;
