@@ -2,9 +2,11 @@
 # Print the absolute path of a CPython 3.14+ interpreter that has the C headers
 # and can run the test suite (pytest, hypothesis).
 #
-# Usage: tools/python.sh [--with-bench] [--private]
+# Usage: tools/python.sh [--with-bench] [--with-packaging] [--private]
 #   --with-bench      also need the benchmark peers (orjson, lxml, sexpdata);
 #                     same as SEXP_BENCH_PEERS=1
+#   --with-packaging  also need pip, wheel and the build backend
+#                     (scikit-build-core); same as SEXP_PACKAGING=1
 #   --private         skip $PYTHON and PATH; always use the private interpreter
 #   PYTHON            interpreter to use; it is checked and never replaced
 #   SEXP_CACHE        where the private interpreter lives
@@ -22,10 +24,13 @@ die() { printf 'python.sh: %s\n' "$*" >&2; exit 1; }
 
 bench=${SEXP_BENCH_PEERS:-0}
 [[ $bench == 0 || -z $bench ]] && bench=0 || bench=1
+packaging=${SEXP_PACKAGING:-0}
+[[ $packaging == 0 || -z $packaging ]] && packaging=0 || packaging=1
 private=0
 for arg in "$@"; do
     case $arg in
         --with-bench) bench=1 ;;
+        --with-packaging) packaging=1 ;;
         --private) private=1 ;;
         -h|--help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
         *) die "unknown argument: $arg (try --help)" ;;
@@ -49,6 +54,8 @@ BASE_PKGS=(
 )
 # Their libraries (libxml2, libxslt, libicu...) follow from the dependencies.
 BENCH_PKGS=(python3-orjson python3-lxml python3-sexpdata)
+# pip and the build backend; CMake and Ninja come from the host.
+PACKAGING_PKGS=(python3-pip python3-wheel python3-scikit-build-core)
 
 # A candidate prints its absolute path, or on failure the reason, on stdout.
 CHECK_BASE='
@@ -72,11 +79,18 @@ try:
 except ImportError as e:
     no("cannot import the benchmark peers: %s" % e)
 '
+CHECK_PACKAGING='
+try:
+    import pip, wheel, scikit_build_core.build
+except ImportError as e:
+    no("cannot import the packaging tools: %s" % e)
+'
 
-# check PYTHON [WITH_BENCH]
+# check PYTHON [WITH_BENCH [WITH_PACKAGING]]
 check() {
     local code=$CHECK_BASE out
     (( ${2:-0} )) && code+=$CHECK_BENCH
+    (( ${3:-0} )) && code+=$CHECK_PACKAGING
     out=$("$1" -c "$code"$'\nprint(os.path.abspath(sys.executable))' 2>/dev/null </dev/null) ||
         { printf '%s\n' "${out:-does not run}"; return 1; }
     [[ $out == /* && $out != *$'\n'* ]] || { printf 'cannot tell its absolute path\n'; return 1; }
@@ -88,13 +102,13 @@ if (( ! private )); then
         if ! command -v -- "$PYTHON" >/dev/null 2>&1; then
             die "PYTHON=$PYTHON: not found"
         fi
-        out=$(check "$PYTHON" "$bench") || die "PYTHON=$PYTHON: $out"
+        out=$(check "$PYTHON" "$bench" "$packaging") || die "PYTHON=$PYTHON: $out"
         printf '%s\n' "$out"
         exit 0
     fi
     for name in python3.14 python3.15 python3.16 python3.17 python3; do
         command -v "$name" >/dev/null 2>&1 || continue
-        if out=$(check "$name" "$bench"); then
+        if out=$(check "$name" "$bench" "$packaging"); then
             printf '%s\n' "$out"
             exit 0
         fi
@@ -116,10 +130,14 @@ py=$prefix/usr/bin/python3.14
 libdir=$prefix/usr/lib/$TRIPLET
 stamp_base=$prefix/.complete
 stamp_bench=$prefix/.complete-bench
+stamp_packaging=$prefix/.complete-packaging
 log=$cache/provision.log
 
 stamped() { [[ -f $1 && $(<"$1") == "recipe=$RECIPE" ]]; }
-ready() { stamped "$stamp_base" && { (( ! bench )) || stamped "$stamp_bench"; }; }
+ready() {
+    stamped "$stamp_base" && { (( ! bench )) || stamped "$stamp_bench"; } &&
+        { (( ! packaging )) || stamped "$stamp_packaging"; }
+}
 
 if ready; then
     printf '%s\n' "$py"
@@ -298,6 +316,13 @@ if ((bench)) && ! stamped "$stamp_bench"; then
     unpack_group "${BENCH_PKGS[@]}"
     out=$(check "$py" 1) || fail "the benchmark peers do not load: $out"
     printf 'recipe=%s\n' "$RECIPE" >"$stamp_bench"
+fi
+
+if ((packaging)) && ! stamped "$stamp_packaging"; then
+    rm -f -- "$stamp_packaging"
+    unpack_group "${PACKAGING_PKGS[@]}"
+    out=$(check "$py" 0 1) || fail "the packaging tools do not load: $out"
+    printf 'recipe=%s\n' "$RECIPE" >"$stamp_packaging"
 fi
 
 rm -rf -- "$apt"    # the package lists are fetched anew for each provisioning
