@@ -4,7 +4,7 @@
 
 namespace sexp::py {
 
-// Creates the SExpIter class from its specification. Called once per process.
+// Creates the SExpIter heap type. Called once per process.
 PyTypeObject* create_sexpiter_type();
 
 // A new iterator over the chain starting at `first` (NO_NODE: exhausted from the start),

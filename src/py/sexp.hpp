@@ -4,7 +4,7 @@
 
 namespace sexp::py {
 
-// Creates the SExp class from its specification. Called once per process.
+// Creates the SExp heap type. Called once per process.
 PyTypeObject* create_sexp_type();
 
 } // namespace sexp::py
