@@ -127,13 +127,9 @@ class Slab {
     Node& raw(NodeId id) noexcept { return slots_[id]; }
 
     // Appends a node that owns no heap text in a new slot at the end, ignoring `free`; the
-    // parser's fast path (its free stack is always empty). May throw std::bad_alloc, which
-    // leaves the slab unchanged.
-    NodeId push_plain(const Node& node) {
-        NodeId id = static_cast<NodeId>(slots_.size());
-        slots_.push_back(node);
-        return id;
-    }
+    // parser's fast path (its free stack is always empty, so it numbers the slots itself).
+    // May throw std::bad_alloc, which leaves the slab unchanged.
+    void push_plain(const Node& node) { slots_.push_back(node); }
 
   private:
     void release_texts() noexcept;

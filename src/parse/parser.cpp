@@ -58,9 +58,10 @@ ParseResult parse(std::string_view text) {
     NodeId first_top = NO_NODE;
 
     Tokenizer tokens(text.data(), text.size());
+    NodeId next_id = 0; // the slab only grows at its end during a parse
     for (;;) {
         Token tok = tokens.next();
-        NodeId id;
+        NodeId id = next_id;
         switch (tok.kind) {
         case TokenKind::End:
             goto done;
@@ -71,19 +72,19 @@ ParseResult parse(std::string_view text) {
             parent = open.empty() ? NO_NODE : open.back();
             continue;
         case TokenKind::Open:
-            id = slab.push_plain(Node::list());
+            slab.push_plain(Node::list());
             break;
         case TokenKind::Atom:
             if (tok.text.size() > INLINE_CAPACITY)
-                id = slab.insert(Node::atom(tok.text));
+                slab.insert(Node::atom(tok.text));
             else if (tokens.has_16(tok.text.data()))
-                id = slab.push_plain(
+                slab.push_plain(
                     Node::make(AtomText::make_inline_wide(tok.text.data(), tok.text.size())));
             else
-                id = slab.push_plain(
-                    Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
+                slab.push_plain(Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
             break;
         }
+        ++next_id;
         if (parent == NO_NODE) {
             if (top_count++ == 0)
                 first_top = id;

@@ -106,19 +106,22 @@ class Tokenizer {
   private:
     void skip_space() noexcept {
         // Most gaps are one space; longer ones (indentation) go 16 bytes at a time.
-        while (p_ < end_ && BYTE_CLASS[*p_] == Space) {
-            ++p_;
+        if (p_ == end_ || BYTE_CLASS[*p_] != Space)
+            return;
+        if (++p_ == end_ || BYTE_CLASS[*p_] != Space)
+            return;
 #if defined(__SSE2__)
-            while (end_ - p_ >= 16) {
-                unsigned other = ~space_mask_at(p_) & 0xFFFFu;
-                if (other != 0) {
-                    p_ += std::countr_zero(other);
-                    return;
-                }
-                p_ += 16;
+        while (end_ - p_ >= 16) {
+            unsigned other = ~detail::space_mask(p_) & 0xFFFFu;
+            if (other != 0) {
+                p_ += std::countr_zero(other);
+                return;
             }
-#endif
+            p_ += 16;
         }
+#endif
+        while (p_ < end_ && BYTE_CLASS[*p_] == Space)
+            ++p_;
     }
 
     const unsigned char* atom_end(const unsigned char* q) const noexcept {
@@ -134,10 +137,6 @@ class Tokenizer {
             ++q;
         return q;
     }
-
-#if defined(__SSE2__)
-    static unsigned space_mask_at(const unsigned char* p) noexcept { return detail::space_mask(p); }
-#endif
 
     const unsigned char* p_;
     const unsigned char* end_;
