@@ -72,11 +72,17 @@ Slab& Slab::operator=(Slab&& other) noexcept {
 
 Slab::Slab(const Slab& other) : free_(other.free_) {
     slots_.reserve(other.slots_.size());
-    // Node by node, so that a failed text copy leaves `slots_` holding only owned texts.
-    for (const Node& n : other.slots_) {
-        Node c = n;
-        c.text = n.text.copy();
-        slots_.push_back(c);
+    // Node by node, so that `slots_` only ever holds texts it owns; a constructor that throws
+    // runs no destructor, so a failed copy releases them here.
+    try {
+        for (const Node& n : other.slots_) {
+            Node c = n;
+            c.text = n.text.copy();
+            slots_.push_back(c);
+        }
+    } catch (...) {
+        release_texts();
+        throw;
     }
 }
 
