@@ -106,14 +106,6 @@ NodeId Slab::insert(Node node) {
     return static_cast<NodeId>(slots_.size() - 1);
 }
 
-void Slab::reserve_one() {
-    if (free_.empty() && slots_.size() == slots_.capacity()) {
-        if (slots_.size() >= NO_NODE)
-            throw std::bad_alloc();
-        slots_.reserve(slots_.empty() ? 4 : slots_.size() * 2);
-    }
-}
-
 bool Slab::remove(NodeId id) {
     if (id >= slots_.size())
         internal_fault("node index out of range");

@@ -91,8 +91,6 @@ class Slab {
     // the end. On std::bad_alloc the node's text is released and the slab is unchanged.
     NodeId insert(Node node);
 
-    // Makes sure the next insert cannot fail.
-    void reserve_one();
     void reserve(std::size_t slot_count) { slots_.reserve(slot_count); }
     // Returns the memory of reserved slots that were not used (after a parse or a copy, whose
     // reservations are upper bounds).
