@@ -79,7 +79,11 @@ PyObject* parse_source(PyObject* source) {
         Py_ssize_t n;
         const char* p = PyUnicode_AsUTF8AndSize(source, &n);
         if (p == nullptr) {
-            PyErr_Clear(); // no UTF-8 form (a lone surrogate): not an accepted source
+            // No UTF-8 form (a lone surrogate) makes it no accepted source; running out of
+            // memory while making that form stays a MemoryError.
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+                return nullptr;
+            PyErr_Clear();
             return type_error();
         }
         return parse_text({p, static_cast<std::size_t>(n)}, false);

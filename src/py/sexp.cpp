@@ -530,10 +530,12 @@ int sexp_contains(PyObject* self, PyObject* item) noexcept {
     std::string_view text;
     bool is_text = false;
     if (!is_sexp(item) && PyUnicode_Check(item)) {
-        if (!utf8_of(item, text)) {
-            PyErr_Clear();
-        } else {
+        if (utf8_of(item, text)) {
             is_text = true;
+        } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            PyErr_Clear(); // an unencodable string is simply not a child's text
+        } else {
+            return -1; // out of memory
         }
     }
     TreeLock lock(h->tree);
