@@ -27,30 +27,33 @@ namespace {
 // atom). A pre-order walk along the links, so no stack is needed: `at` is the node to write
 // next; after a node without children is written we climb, closing lists, to the next sibling.
 template <typename Sink> void walk_text(const Tree& tree, NodeId node, Sink& sink) {
+    const Slab& slab = tree.slab;
+    const std::size_t slots = slab.slot_count();
     NodeId at = node;
     for (;;) {
-        const Node& n = tree.node(at);
+        const Node* n = &tree.node(at); // checked once: reached through a link
         // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
-        if (at + 8 < tree.slab.slot_count())
-            __builtin_prefetch(&tree.slab.raw(at + 8));
-        if (n.is_list()) {
+        if (at + 8 < slots)
+            __builtin_prefetch(&slab.raw(at + 8));
+        if (n->is_list()) {
             sink.open();
-            if (n.first_child != NO_NODE) {
-                at = n.first_child;
+            if (n->first_child != NO_NODE) {
+                at = n->first_child;
                 continue;
             }
             sink.close();
         } else {
-            sink.atom(n.text);
+            sink.atom(n->text);
         }
+        // Every node on the way up was checked when it was visited.
         while (at != node) {
-            const Node& done = tree.node(at);
-            if (done.next_sibling != NO_NODE) {
+            if (n->next_sibling != NO_NODE) {
                 sink.space();
-                at = done.next_sibling;
+                at = n->next_sibling;
                 break;
             }
-            at = done.parent;
+            at = n->parent;
+            n = &slab.raw(at);
             sink.close();
         }
         if (at == node)
@@ -67,7 +70,7 @@ bool renders_empty(const Tree& tree, NodeId node) noexcept {
 struct Emit {
     TextOutput& out;
     void room(std::size_t n) {
-        if (static_cast<std::size_t>(out.end - out.cur) < n + 16)
+        if (static_cast<std::size_t>(out.end - out.cur) < n + 16) [[unlikely]]
             out.grow(n);
     }
     void put(char c) {
@@ -91,8 +94,14 @@ struct Emit {
         room(v.size());
         std::memcpy(out.cur, v.data(), v.size());
         out.cur += v.size();
-        for (char c : v)
-            out.high |= static_cast<unsigned char>(c);
+        std::size_t i = 0;
+        for (; i + 8 <= v.size(); i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, v.data() + i, 8);
+            out.high |= word;
+        }
+        for (; i < v.size(); ++i)
+            out.high |= static_cast<unsigned char>(v[i]);
     }
 };
 

@@ -75,8 +75,15 @@ ParseResult parse(std::string_view text) {
             slab.push_plain(Node::list());
             break;
         case TokenKind::Atom:
-            if (tok.text.size() > INLINE_CAPACITY)
-                slab.insert(Node::atom(tok.text));
+            if (tok.text.size() > INLINE_CAPACITY) {
+                AtomText long_text = AtomText::make(tok.text);
+                try {
+                    slab.push_plain(Node::make(long_text));
+                } catch (...) {
+                    long_text.destroy();
+                    throw;
+                }
+            }
             else if (tokens.has_16(tok.text.data()))
                 slab.push_plain(
                     Node::make(AtomText::make_inline_wide(tok.text.data(), tok.text.size())));

@@ -58,15 +58,12 @@ inline unsigned space_mask(const unsigned char* p) noexcept {
     return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
-// Bit i is set when byte p[i] ends an atom: whitespace or a parenthesis.
-inline unsigned delimiter_mask(const unsigned char* p) noexcept {
+// Bit i is set when byte p[i] may end an atom: every delimiter is at most ')' (0x29), so one
+// unsigned minimum and one compare find the candidates; the caller confirms each.
+inline unsigned delimiter_candidates(const unsigned char* p) noexcept {
     __m128i v = load16(p);
-    // '(' is 0x28 and ')' 0x29: one compare after setting the low bit.
-    __m128i paren = _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)), _mm_set1_epi8(')'));
-    __m128i m = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(m, paren)));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(')')), v)));
 }
 #endif
 
@@ -127,9 +124,12 @@ class Tokenizer {
     const unsigned char* atom_end(const unsigned char* q) const noexcept {
 #if defined(__SSE2__)
         while (end_ - q >= 16) {
-            unsigned m = detail::delimiter_mask(q);
-            if (m != 0)
-                return q + std::countr_zero(m);
+            // Candidates are rarely not delimiters (a quotation mark, say), so this loop is short.
+            for (unsigned m = detail::delimiter_candidates(q); m != 0; m &= m - 1) {
+                const unsigned char* at = q + std::countr_zero(m);
+                if (BYTE_CLASS[*at] != AtomByte)
+                    return at;
+            }
             q += 16;
         }
 #endif
