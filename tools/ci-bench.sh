@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Smoke test of the benchmarks at tiny sizes: they build, run and check their own output.
+# No time is asserted; BENCHMARKS.md says how to run them for real.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+py="$("$here/tools/python.sh" --with-bench)"
+build="$(BUILD_DIR="${BUILD_DIR:-$here/build-bench}" PYTHON="$py" "$here/tools/build.sh" \
+    -DSEXP_BUILD_TESTS=OFF -DSEXP_BUILD_BENCHMARKS=ON -DSEXP_WERROR=ON)"
+"$build/bench/bench_core" --benchmark_filter='10000|Utf8|Flat' --benchmark_min_time=0.01
+"$py" "$here/bench/python/bench_surface.py" --module-dir "$build/python" --quick
