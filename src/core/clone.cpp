@@ -1,7 +1,6 @@
 #include "core/clone.hpp"
 
 #include <utility>
-#include <vector>
 
 #include "core/mutation.hpp"
 
@@ -25,24 +24,35 @@ Tree clone_subtree(const Tree& source, NodeId node) {
     // live_count bounds the subtree's size, so the slot array never grows during the copy.
     copy.slab.reserve(source.slab.live_count());
     copy.root = copy.slab.insert(Node::list());
-    struct Pending {
-        NodeId source;
-        NodeId new_parent;
-    };
-    std::vector<Pending> stack;
-    stack.reserve(16);
-    // Top of the stack is the next node in pre-order; each copy is appended to its new
-    // parent, so chains keep their order and ids come out dense.
-    for (NodeId c = top.last_child; c != NO_NODE; c = source.node(c).prev_sibling)
-        stack.push_back({c, copy.root});
-    while (!stack.empty()) {
-        Pending p = stack.back();
-        stack.pop_back();
-        const Node& s = source.node(p.source);
+    // A pre-order walk along the source's links, so no stack is needed. `at` is the next
+    // source node to copy and `parent_copy` the copy of its parent; each copy is appended to
+    // its new parent, so chains keep their order and ids come out dense. Children of atoms
+    // are copied too.
+    NodeId at = top.first_child;
+    NodeId parent_copy = copy.root;
+    while (at != NO_NODE) {
+        const Node& s = source.node(at);
         NodeId m = copy.slab.insert(Node::make(s.is_atom() ? s.text.copy() : AtomText::list_marker()));
-        link_child(copy.slab, p.new_parent, m);
-        for (NodeId c = s.last_child; c != NO_NODE; c = source.node(c).prev_sibling)
-            stack.push_back({c, m});
+        link_child(copy.slab, parent_copy, m);
+        if (s.first_child != NO_NODE) {
+            parent_copy = m;
+            at = s.first_child;
+            continue;
+        }
+        // Climb to the next node in pre-order, the copy's parent climbing along.
+        for (;;) {
+            const Node& done = source.slab.raw(at);
+            if (done.next_sibling != NO_NODE) {
+                at = done.next_sibling;
+                break;
+            }
+            at = done.parent;
+            if (at == node) {
+                at = NO_NODE;
+                break;
+            }
+            parent_copy = copy.slab.raw(parent_copy).parent;
+        }
     }
     copy.slab.release_unused();
     return copy;
