@@ -1,0 +1,314 @@
+// Bytes decoded into a run of edits, applied to a tree and to the reference model side by side.
+// Attaches the Python surface refuses are refused here too, by the same predicate; every step
+// is followed by the invariant check and a node-by-node comparison with the model.
+//
+// Input: byte 0 picks the starting tree: below 8, one of the fixed texts; otherwise that many
+// of the following bytes are parsed (a fixed text stands in when they are not accepted). The
+// rest is a stream of operations, each an opcode byte and its operands.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/clone.hpp"
+#include "core/mutation.hpp"
+#include "core/render.hpp"
+#include "model.hpp"
+#include "output_check.hpp"
+#include "parse/parser.hpp"
+#include "parse/tokenizer.hpp"
+#include "tree_check.hpp"
+
+using fuzz_model::fail;
+using fuzz_model::Model;
+using sexp::NO_NODE;
+using sexp::NodeId;
+using sexp::Tree;
+
+namespace {
+
+constexpr const char* STARTS[] = {
+    "",
+    "()",
+    "x",
+    "(a b c)",
+    "(a (b c) d)",
+    "(a (b (c (d))) () e)",
+    "((()))",
+    "(x\xc2\xa0y \"q r\" ;c a-much-longer-atom-than-fifteen-bytes)",
+};
+
+class Input {
+  public:
+    Input(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+    bool done() const { return p_ == end_; }
+    std::uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
+    std::size_t below(std::size_t n) { // n > 0
+        std::size_t v = byte();
+        if (n > 256)
+            v |= std::size_t{byte()} << 8;
+        return v % n;
+    }
+    std::string_view take(std::size_t n) {
+        n = std::min(n, static_cast<std::size_t>(end_ - p_));
+        std::string_view s(reinterpret_cast<const char*>(p_), n);
+        p_ += n;
+        return s;
+    }
+    // Short texts (around the 15-byte inline limit) from the input, or a long run.
+    std::string text() {
+        std::uint8_t len = byte();
+        if (len < 224)
+            return std::string(take(len % 20));
+        std::string s(std::size_t{len - 224u} * 13, static_cast<char>('a' + byte() % 26));
+        for (std::size_t i = 0; i < s.size(); i += 7)
+            s[i] = static_cast<char>(byte());
+        return s;
+    }
+
+  private:
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
+
+struct State {
+    Tree tree;
+    Model model;
+    std::vector<NodeId> live; // every occupied slot, attached or not
+
+    void refresh_live() {
+        live.clear();
+        for (NodeId id = 0; id < model.nodes.size(); ++id)
+            if (model.nodes[id].live)
+                live.push_back(id);
+    }
+    NodeId pick(Input& in) { return live[in.below(live.size())]; }
+};
+
+std::string render(const Tree& t, NodeId id) {
+    std::string out;
+    sexp::render(t, id, out);
+    return out;
+}
+
+void check_tree(const Tree& t, const char* what) {
+    if (auto ok = sexp_test::check_invariants(t); !ok)
+        fail(what, ok.message());
+}
+
+// The whole slab against the model: occupancy, kinds, texts, parents and every child chain in
+// order, then the renderer on the root and on one more node.
+void check_state(const State& s, NodeId extra) {
+    const Tree& t = s.tree;
+    const Model& m = s.model;
+    check_tree(t, "an edit broke an invariant");
+    if (t.slab.slot_count() != m.nodes.size() || t.slab.free_stack() != m.free)
+        fail("slots or free stack differ from the model");
+    for (NodeId id = 0; id < m.nodes.size(); ++id) {
+        const fuzz_model::MNode& r = m.nodes[id];
+        if (!r.live)
+            continue;
+        const sexp::Node& n = t.node(id);
+        if (n.is_list() != r.list || (!r.list && n.text.view() != r.text) || n.parent != r.parent ||
+            n.child_count != r.kids.size())
+            fail("node differs from the model", std::to_string(id));
+        NodeId c = n.first_child;
+        for (NodeId k : r.kids) {
+            if (c != k)
+                fail("child chain differs from the model", std::to_string(id));
+            c = t.node(c).next_sibling;
+        }
+    }
+    std::string root = render(t, t.root);
+    if (root != fuzz_model::render(m, m.root))
+        fail("rendering differs from the model", root);
+    if (render(t, extra) != fuzz_model::render(m, extra) ||
+        fuzz_model::render_tight(t, extra, extra % 40) != fuzz_model::render(m, extra))
+        fail("rendering of a node differs from the model", std::to_string(extra));
+}
+
+void start(State& s, Input& in) {
+    std::uint8_t b = in.byte();
+    std::string_view text = STARTS[b % 8];
+    if (b >= 8) {
+        std::string_view prefix = in.take(b);
+        if (sexp::is_valid_utf8(prefix.data(), prefix.size()) && sexp::parse(prefix).tree)
+            text = prefix;
+    }
+    sexp::ParseResult r = sexp::parse(text);
+    if (!r.tree || fuzz_model::parse(text, s.model) != fuzz_model::MError::None)
+        fail("a starting text is not accepted by both parsers");
+    s.tree = std::move(*r.tree);
+    s.refresh_live();
+}
+
+fuzz_model::MNode fresh(bool list, std::string text = {}) {
+    fuzz_model::MNode n;
+    n.list = list;
+    n.text = std::move(text);
+    return n;
+}
+
+enum class Where { End, Start, After };
+
+// One attach, refused exactly when the surface refuses it; `after` is NO_NODE when absent.
+void attach(State& s, Where where, NodeId parent, NodeId after, NodeId child) {
+    Tree& t = s.tree;
+    Model& m = s.model;
+    // The surface's predicate, with its shortcut for childless nodes...
+    bool cycle = t.node(child).first_child == NO_NODE ? child == parent
+                                                      : sexp::is_self_or_ancestor(t, child, parent);
+    bool refused = child == t.root || cycle ||
+                   (after != NO_NODE && (after == child || t.node(after).parent != parent));
+    // ...must agree with what would break the model.
+    bool breaks = child == m.root || m.is_self_or_ancestor(child, parent) ||
+                  (after != NO_NODE && (after == child || m.nodes[after].parent != parent));
+    if (refused != breaks)
+        fail("the attach refusals disagree with the model");
+    if (refused)
+        return;
+    switch (where) {
+    case Where::End:
+        sexp::append(t, parent, child);
+        break;
+    case Where::Start:
+        sexp::prepend(t, parent, child);
+        break;
+    case Where::After:
+        sexp::insert_after(t, parent, after, child);
+        break;
+    }
+    m.detach(child);
+    auto& kids = m.nodes[parent].kids;
+    std::size_t at = 0;
+    if (where == Where::End)
+        at = kids.size();
+    else if (after != NO_NODE)
+        for (std::size_t i = 0; i < kids.size(); ++i)
+            if (kids[i] == after)
+                at = i + 1;
+    kids.insert(kids.begin() + static_cast<std::ptrdiff_t>(at), child);
+    m.nodes[child].parent = parent;
+}
+
+void clone(State& s, NodeId id, bool adopt) {
+    Tree copy = sexp::clone_subtree(s.tree, id);
+    check_tree(copy, "clone breaks an invariant");
+    std::string source = render(s.tree, id);
+    if (render(copy, copy.root) != source || sexp_test::to_text(copy, copy.root) != source ||
+        !sexp::subtrees_equal(s.tree, id, copy, copy.root))
+        fail("clone differs from its source", source);
+    if (id == s.tree.root) {
+        if (copy.slab.slot_count() != s.tree.slab.slot_count() ||
+            copy.slab.free_stack() != s.tree.slab.free_stack() || copy.root != s.tree.root ||
+            copy.implicit_root != s.tree.implicit_root || copy.generation != s.tree.generation)
+            fail("a copy of the root is not slot for slot");
+        // Ids mean the same nodes in the copy, so editing can go on there.
+        if (adopt)
+            s.tree = std::move(copy);
+        return;
+    }
+    std::size_t expect = s.model.nodes[id].list ? s.model.subtree_size(id) : 1;
+    if (copy.slab.slot_count() != expect || copy.root != 0 || !copy.slab.free_stack().empty())
+        fail("a copy of a non-root node is not compact");
+}
+
+void step(State& s, Input& in) {
+    Tree& t = s.tree;
+    Model& m = s.model;
+    std::uint8_t op = in.byte() % 10;
+    switch (op) {
+    case 0:
+    case 1: {
+        bool list = op == 1;
+        std::string text = list ? std::string() : in.text();
+        NodeId id =
+            list ? t.slab.insert(sexp::Node::list()) : t.slab.insert(sexp::Node::atom(text));
+        if (id != m.insert(fresh(list, std::move(text))))
+            fail("insert did not take the slot freed last");
+        s.refresh_live();
+        break;
+    }
+    case 2:
+    case 3: {
+        NodeId parent = s.pick(in);
+        attach(s, op == 2 ? Where::End : Where::Start, parent, NO_NODE, s.pick(in));
+        break;
+    }
+    case 4: {
+        NodeId parent = s.pick(in);
+        std::uint8_t mode = in.byte() % 4;
+        const auto& kids = m.nodes[parent].kids;
+        NodeId after = NO_NODE;
+        if (mode == 1 || (mode >= 2 && kids.empty()))
+            after = s.pick(in); // any node: mostly refused
+        else if (mode >= 2)
+            after = kids[in.below(kids.size())];
+        attach(s, Where::After, parent, after, s.pick(in));
+        break;
+    }
+    case 5: {
+        NodeId id = s.pick(in);
+        if (id == t.root)
+            break; // the surface refuses to remove the root
+        sexp::remove(t, id);
+        ++t.generation;
+        m.remove(id);
+        s.refresh_live();
+        break;
+    }
+    case 6: {
+        std::uint8_t mode = in.byte();
+        clone(s, mode & 1 ? t.root : s.pick(in), mode & 2);
+        break;
+    }
+    case 7: {
+        NodeId id = s.pick(in);
+        std::string text = in.text();
+        sexp::Node& n = t.node_mut(id);
+        if (n.is_list())
+            break; // the surface refuses a value for a list
+        sexp::AtomText replacement = sexp::AtomText::make(text);
+        n.text.destroy();
+        n.text = replacement;
+        m.nodes[id].text = std::move(text);
+        break;
+    }
+    case 8: {
+        NodeId a = s.pick(in), b = s.pick(in);
+        if (sexp::subtrees_equal(t, a, t, b) != fuzz_model::equal(m, a, m, b))
+            fail("subtrees_equal differs from the model");
+        break;
+    }
+    case 9: {
+        // extract: a copy first, then the removal.
+        NodeId id = s.pick(in);
+        if (id == t.root)
+            break;
+        clone(s, id, false);
+        sexp::remove(t, id);
+        ++t.generation;
+        m.remove(id);
+        s.refresh_live();
+        break;
+    }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in(data, size);
+    State s;
+    start(s, in);
+    check_state(s, s.tree.root);
+    while (!in.done()) {
+        step(s, in);
+        check_state(s, s.pick(in));
+    }
+    return 0;
+}

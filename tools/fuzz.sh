@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a while.
+#
+# Usage: tools/fuzz.sh [SECONDS] [TARGET]
+#   SECONDS   time per target (default 60)
+#   TARGET    parse or edit (default both, one after the other)
+#   BUILD_DIR where binaries, seeds, the growing corpora and crash files go (default build-fuzz)
+#   CXX_FUZZ  the clang++ to use (default clang++)
+#   SEXP_CORPUS  more sample files to cut seeds from, besides data/ (default ../shared/corpus)
+#   FUZZ_JOBS parallel compile jobs (default 2)
+# Exits non-zero when a target finds a crash, a leak or a time-out; the input that did it is
+# saved as BUILD_DIR/artifacts/<target>-crash-... and can be replayed by passing that file to
+# BUILD_DIR/fuzz_<target>.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:-60}"
+only="${2:-}"
+build="${BUILD_DIR:-$here/build-fuzz}"
+cxx="${CXX_FUZZ:-clang++}"
+njobs="${FUZZ_JOBS:-2}"
+corpus_src="${SEXP_CORPUS:-$here/../shared/corpus}"
+
+[[ $seconds =~ ^[0-9]+$ ]] || { echo "fuzz.sh: SECONDS must be a number" >&2; exit 2; }
+case "$only" in
+    "") targets=(parse edit) ;;
+    parse|edit) targets=("$only") ;;
+    *) echo "fuzz.sh: unknown target '$only' (parse or edit)" >&2; exit 2 ;;
+esac
+command -v "$cxx" >/dev/null || { echo "fuzz.sh: needs clang++ ($cxx not found)" >&2; exit 1; }
+
+mkdir -p "$build/obj" "$build/artifacts"
+flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all
+       -I"$here/src" -I"$here/tests/cpp" -I"$here/tests/fuzz")
+
+# The core with fuzzer coverage; rebuilt every run, which takes well under a minute.
+core=("$here"/src/memory/*.cpp "$here"/src/core/*.cpp "$here"/src/parse/*.cpp)
+rm -f "$build"/obj/*.o
+pids=()
+for src in "${core[@]}"; do
+    while (( $(jobs -rp | wc -l) >= njobs )); do sleep 0.2; done
+    "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined \
+        -c "$src" -o "$build/obj/$(basename "$src" .cpp).o" &
+    pids+=($!)
+done
+for p in "${pids[@]}"; do
+    wait "$p" || { echo "fuzz.sh: compiling the core failed" >&2; exit 1; }
+done
+for t in "${targets[@]}"; do
+    "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined \
+        "$here/tests/fuzz/fuzz_$t.cpp" "$build"/obj/*.o -lgtest -pthread -o "$build/fuzz_$t"
+done
+
+if [[ ! -f $build/seeds/.complete ]]; then
+    rm -rf "$build/seeds"
+    sources=("$here/data")
+    [[ -d $corpus_src ]] && sources+=("$corpus_src")
+    py="$(command -v python3 || "$here/tools/python.sh")"
+    "$py" "$here/tests/fuzz/make_seeds.py" "$build/seeds/parse" "$build/seeds/edit" "${sources[@]}"
+    touch "$build/seeds/.complete"
+fi
+
+status=0
+for t in "${targets[@]}"; do
+    # The first folder collects new inputs across runs; the seeds are only read.
+    mkdir -p "$build/corpus-$t"
+    echo "== fuzz_$t for ${seconds}s"
+    if ! "$build/fuzz_$t" -max_total_time="$seconds" -max_len=65536 -timeout=20 \
+            -rss_limit_mb=2560 -dict="$here/tests/fuzz/sexp.dict" -print_final_stats=1 \
+            -artifact_prefix="$build/artifacts/$t-" \
+            "$build/corpus-$t" "$build/seeds/$t" 2>"$build/fuzz_$t.log"; then
+        status=1
+        grep -v '^#[0-9]' "$build/fuzz_$t.log" | tail -n 60 >&2
+        echo "fuzz.sh: fuzz_$t failed; see $build/fuzz_$t.log and $build/artifacts/" >&2
+    else
+        grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
+            "$build/fuzz_$t.log" || true
+        grep -E '^#[0-9]+.*DONE' "$build/fuzz_$t.log" | tail -n 1 || true
+    fi
+done
+exit "$status"
