@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "memory/hints.hpp"
+
 namespace sexp {
 
 void RenderBuffer::grow(std::size_t need) {
@@ -34,7 +36,7 @@ template <typename Sink> void walk_text(const Tree& tree, NodeId node, Sink& sin
         const Node* n = &tree.node(at); // checked once: reached through a link
         // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
         if (at + 8 < slots)
-            __builtin_prefetch(&slab.raw(at + 8));
+            prefetch(&slab.raw(at + 8));
         if (n->is_list()) {
             sink.open();
             if (n->first_child != NO_NODE) {

@@ -4,59 +4,13 @@
 #include <new>
 #include <utility>
 
-#include <sys/mman.h>
-
 namespace sexp {
 
-namespace {
-
-// Arrays from this size on are mapped directly. Below it the saving is small and the rounding
-// to whole huge pages would cost more memory than it saves time.
-constexpr std::size_t MAP_THRESHOLD = std::size_t{4} << 20;
-constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
-
-std::size_t mapped_size(std::size_t bytes) noexcept {
-    return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-}
-
-} // namespace
-
-void* allocate_slots(std::size_t bytes) {
-    if (bytes < MAP_THRESHOLD)
-        return ::operator new(bytes);
-    void* p = mmap(nullptr, mapped_size(bytes), PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED)
-        throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-    madvise(p, mapped_size(bytes), MADV_HUGEPAGE); // advice only: failure changes nothing
-#endif
-    return p;
-}
-
-void release_tail(void* p, std::size_t bytes, std::size_t used) noexcept {
-    if (p == nullptr || bytes < MAP_THRESHOLD)
-        return;
-    constexpr std::size_t PAGE = 4096;
-    std::size_t from = (used + PAGE - 1) & ~(PAGE - 1);
-    std::size_t to = mapped_size(bytes);
-    if (from < to)
-        madvise(static_cast<char*>(p) + from, to - from, MADV_DONTNEED); // advice: may fail
-}
-
-void release_slots(void* p, std::size_t bytes) noexcept {
-    if (p == nullptr)
-        return;
-    if (bytes < MAP_THRESHOLD)
-        ::operator delete(p);
-    else
-        munmap(p, mapped_size(bytes));
-}
-
 Slab::Slab(Slab&& other) noexcept
-    : slots_(std::move(other.slots_)), free_(std::move(other.free_)) {
+    : slots_(std::move(other.slots_)), free_(std::move(other.free_)), writable_(other.writable_) {
     other.slots_.clear();
     other.free_.clear();
+    other.writable_ = ALL_WRITABLE;
 }
 
 Slab& Slab::operator=(Slab&& other) noexcept {
@@ -64,8 +18,10 @@ Slab& Slab::operator=(Slab&& other) noexcept {
         release_texts();
         slots_ = std::move(other.slots_);
         free_ = std::move(other.free_);
+        writable_ = other.writable_;
         other.slots_.clear();
         other.free_.clear();
+        other.writable_ = ALL_WRITABLE;
     }
     return *this;
 }
@@ -98,12 +54,35 @@ NodeId Slab::insert(Node node) {
         throw std::bad_alloc();
     }
     try {
+        make_writable();
         slots_.push_back(node);
     } catch (...) {
         node.text.destroy();
         throw;
     }
     return static_cast<NodeId>(slots_.size() - 1);
+}
+
+void Slab::reserve(std::size_t slot_count) {
+    if (slot_count > slots_.capacity()) {
+        slots_.reserve(slot_count);
+        writable_ = ALL_WRITABLE; // fresh storage
+    }
+}
+
+void Slab::release_unused() noexcept {
+    std::size_t writable = release_tail(slots_.data(), slots_.capacity() * sizeof(Node),
+                                        slots_.size() * sizeof(Node));
+    writable_ = writable / sizeof(Node);
+}
+
+void Slab::make_writable() {
+    if (slots_.size() < writable_) [[likely]]
+        return;
+    // Full storage moves to a fresh block on the next append; a shorter one gets its pages back.
+    if (slots_.size() < slots_.capacity())
+        reclaim_tail(slots_.data(), slots_.capacity() * sizeof(Node), writable_ * sizeof(Node));
+    writable_ = ALL_WRITABLE;
 }
 
 bool Slab::remove(NodeId id) {

@@ -9,6 +9,7 @@
 
 #include "memory/atom.hpp"
 #include "memory/fault.hpp"
+#include "memory/pages.hpp"
 
 namespace sexp {
 
@@ -50,15 +51,6 @@ struct Node {
 
 static_assert(sizeof(Node) == 40, "the node record is most of the memory of a tree");
 
-// Backing store for slot arrays. Large arrays are mapped directly and marked for huge pages:
-// first-touch page faults dominate the cost of building a big tree, and 2 MiB pages take 512
-// times fewer. Small arrays come from operator new like everything else.
-void* allocate_slots(std::size_t bytes);
-void release_slots(void* p, std::size_t bytes) noexcept;
-// Hands back the pages of a mapped array past its first `used` bytes; they read as zero and
-// come back on the next touch. A huge page is split, so a tree wastes at most one small page.
-void release_tail(void* p, std::size_t bytes, std::size_t used) noexcept;
-
 template <typename T> struct SlotAllocator {
     using value_type = T;
     SlotAllocator() noexcept = default;
@@ -91,12 +83,11 @@ class Slab {
     // the end. On std::bad_alloc the node's text is released and the slab is unchanged.
     NodeId insert(Node node);
 
-    void reserve(std::size_t slot_count) { slots_.reserve(slot_count); }
+    void reserve(std::size_t slot_count);
     // Returns the memory of reserved slots that were not used (after a parse or a copy, whose
-    // reservations are upper bounds).
-    void release_unused() noexcept {
-        release_tail(slots_.data(), slots_.capacity() * sizeof(Node), slots_.size() * sizeof(Node));
-    }
+    // reservations are upper bounds). Where the system needs them back before they are written,
+    // the next insert past them reclaims them.
+    void release_unused() noexcept;
 
     const Node& get(NodeId id) const noexcept {
         if (id >= slots_.size()) [[unlikely]]
@@ -126,14 +117,20 @@ class Slab {
 
     // Appends a node that owns no heap text in a new slot at the end, ignoring `free`; the
     // parser's fast path (its free stack is always empty, so it numbers the slots itself).
-    // May throw std::bad_alloc, which leaves the slab unchanged.
+    // Only before release_unused. May throw std::bad_alloc, which leaves the slab unchanged.
     void push_plain(const Node& node) { slots_.push_back(node); }
 
   private:
+    static constexpr std::size_t ALL_WRITABLE = std::size_t(-1);
+
     void release_texts() noexcept;
+    // Before appending a slot: reclaims released pages the new slot would fall on.
+    void make_writable();
 
     std::vector<Node, SlotAllocator<Node>> slots_;
     std::vector<NodeId> free_;
+    // Slots of the array's storage that can be written without reclaiming released pages.
+    std::size_t writable_ = ALL_WRITABLE;
 };
 
 } // namespace sexp

@@ -87,6 +87,21 @@ TEST(Slab, MoveLeavesSourceEmpty) {
     EXPECT_EQ(c.insert(Node::list()), 1u);
 }
 
+TEST(Slab, SlotsWhoseStorageWasGivenBackCanBeFilledAgain) {
+    // Large enough to be mapped; most of it is released, then filled past its old end.
+    constexpr NodeId reserved = 200000, kept = 1000;
+    Slab s;
+    s.reserve(reserved);
+    for (NodeId i = 0; i < kept; ++i)
+        s.insert(Node::atom(std::to_string(i)));
+    s.release_unused();
+    Slab moved(std::move(s)); // the released tail travels with the storage
+    for (NodeId i = kept; i < reserved + 10; ++i)
+        ASSERT_EQ(moved.insert(Node::atom(std::to_string(i))), i);
+    for (NodeId i = 0; i < reserved + 10; i += 997)
+        EXPECT_EQ(moved.get(i).text.view(), std::to_string(i));
+}
+
 TEST(SlabDeathTest, ReadingAVacantOrMissingSlotIsAFault) {
     Slab s = filled(3);
     s.remove(1);
