@@ -1,6 +1,7 @@
 #include "parse/tokenizer.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 namespace sexp {
 
@@ -8,22 +9,23 @@ namespace {
 
 inline bool is_cont(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
 
-} // namespace
+// Two words of 8 bytes: the portable stand-in for a kernel's 16-byte ASCII test.
+struct WordAscii {
+    static bool is_ascii(const unsigned char* p) noexcept {
+        std::uint64_t a, b;
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + 8, 8);
+        return ((a | b) & 0x8080808080808080ull) == 0;
+    }
+};
 
-bool is_valid_utf8(const char* data, std::size_t length) noexcept {
+template <typename Ascii> bool check_utf8(const char* data, std::size_t length) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
     std::size_t i = 0;
-    constexpr std::uint64_t HIGH = 0x8080808080808080ull;
     while (i < length) {
         // Most input is ASCII: skip 16 bytes at a time while no high bit is set.
-        while (length - i >= 16) {
-            std::uint64_t a, b;
-            std::memcpy(&a, s + i, 8);
-            std::memcpy(&b, s + i + 8, 8);
-            if ((a | b) & HIGH)
-                break;
+        while (length - i >= 16 && Ascii::is_ascii(s + i))
             i += 16;
-        }
         if (i >= length)
             break;
         unsigned char c = s[i];
@@ -61,6 +63,17 @@ bool is_valid_utf8(const char* data, std::size_t length) noexcept {
         }
     }
     return true;
+}
+
+} // namespace
+
+bool is_valid_utf8(const char* data, std::size_t length) noexcept {
+    using Ascii = std::conditional_t<scan::Native::BLOCKS, scan::Native, WordAscii>;
+    return check_utf8<Ascii>(data, length);
+}
+
+bool is_valid_utf8_portable(const char* data, std::size_t length) noexcept {
+    return check_utf8<WordAscii>(data, length);
 }
 
 } // namespace sexp

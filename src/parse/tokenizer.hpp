@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "parse/scan.hpp"
 
 namespace sexp {
 
@@ -32,8 +30,10 @@ constexpr std::array<std::uint8_t, 256> make_byte_classes() noexcept {
 inline constexpr std::array<std::uint8_t, 256> BYTE_CLASS = make_byte_classes();
 
 // Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated
-// or stray continuation bytes. ASCII runs are skipped a word at a time.
+// or stray continuation bytes. ASCII runs are skipped a block at a time.
 bool is_valid_utf8(const char* data, std::size_t length) noexcept;
+// The same check with ASCII runs skipped a word at a time, whatever the build's kernel.
+bool is_valid_utf8_portable(const char* data, std::size_t length) noexcept;
 
 enum class TokenKind : std::uint8_t { Open, Close, Atom, End };
 
@@ -42,38 +42,12 @@ struct Token {
     std::string_view text; // the atom's run inside the input, for Atom tokens
 };
 
-namespace detail {
-
-#if defined(__SSE2__)
-inline __m128i load16(const unsigned char* p) noexcept {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-
-// Bit i is set when byte p[i] is whitespace.
-inline unsigned space_mask(const unsigned char* p) noexcept {
-    __m128i v = load16(p);
-    __m128i m = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\t')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\r'))));
-    return static_cast<unsigned>(_mm_movemask_epi8(m));
-}
-
-// Bit i is set when byte p[i] may end an atom: every delimiter is at most ')' (0x29), so one
-// unsigned minimum and one compare find the candidates; the caller confirms each.
-inline unsigned delimiter_candidates(const unsigned char* p) noexcept {
-    __m128i v = load16(p);
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(')')), v)));
-}
-#endif
-
-} // namespace detail
-
 // Cuts valid UTF-8 text into tokens. Keeps only its position; never fails. Runs of atom bytes
-// and of whitespace are scanned 16 bytes at a time where the input allows.
-class Tokenizer {
+// and of whitespace are scanned a block at a time by `Kernel`, where it has blocks and the
+// input allows.
+template <typename Kernel> class BasicTokenizer {
   public:
-    Tokenizer(const char* data, std::size_t length) noexcept
+    BasicTokenizer(const char* data, std::size_t length) noexcept
         : p_(reinterpret_cast<const unsigned char*>(data)), end_(p_ + length) {}
 
     Token next() noexcept {
@@ -107,32 +81,32 @@ class Tokenizer {
             return;
         if (++p_ == end_ || BYTE_CLASS[*p_] != Space)
             return;
-#if defined(__SSE2__)
-        while (end_ - p_ >= 16) {
-            unsigned other = ~detail::space_mask(p_) & 0xFFFFu;
-            if (other != 0) {
-                p_ += std::countr_zero(other);
-                return;
+        if constexpr (Kernel::BLOCKS) {
+            while (end_ - p_ >= 16) {
+                if (std::uint64_t other = Kernel::non_space(p_); other != 0) {
+                    p_ += Kernel::first(other);
+                    return;
+                }
+                p_ += 16;
             }
-            p_ += 16;
         }
-#endif
         while (p_ < end_ && BYTE_CLASS[*p_] == Space)
             ++p_;
     }
 
     const unsigned char* atom_end(const unsigned char* q) const noexcept {
-#if defined(__SSE2__)
-        while (end_ - q >= 16) {
-            // Candidates are rarely not delimiters (a quotation mark, say), so this loop is short.
-            for (unsigned m = detail::delimiter_candidates(q); m != 0; m &= m - 1) {
-                const unsigned char* at = q + std::countr_zero(m);
-                if (BYTE_CLASS[*at] != AtomByte)
-                    return at;
+        if constexpr (Kernel::BLOCKS) {
+            while (end_ - q >= 16) {
+                // Candidates are rarely not delimiters (a quotation mark, say), so this loop is
+                // short.
+                for (std::uint64_t m = Kernel::delimiter_candidates(q); m != 0; m &= m - 1) {
+                    const unsigned char* at = q + Kernel::first(m);
+                    if (BYTE_CLASS[*at] != AtomByte)
+                        return at;
+                }
+                q += 16;
             }
-            q += 16;
         }
-#endif
         while (q < end_ && BYTE_CLASS[*q] == AtomByte)
             ++q;
         return q;
@@ -141,5 +115,9 @@ class Tokenizer {
     const unsigned char* p_;
     const unsigned char* end_;
 };
+
+using Tokenizer = BasicTokenizer<scan::Native>;
+// Byte at a time throughout: the reference every kernel is checked against.
+using PortableTokenizer = BasicTokenizer<scan::Portable>;
 
 } // namespace sexp

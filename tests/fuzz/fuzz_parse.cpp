@@ -1,5 +1,6 @@
-// Any bytes: the UTF-8 check agrees with a decoder, the parser agrees with the reference
-// grammar, and an accepted text gives a sound tree that prints and reads back unchanged.
+// Any bytes: the UTF-8 check agrees with a decoder, the build's scan kernel agrees with the
+// portable scan, the parser agrees with the reference grammar, and an accepted text gives a
+// sound tree that prints and reads back unchanged.
 
 #include <cstddef>
 #include <cstdint>
@@ -55,12 +56,29 @@ void compare_slots(const sexp::Tree& t, const fuzz_model::Model& m) {
     }
 }
 
+// The build's tokenizer and the portable one cut every input at the same bytes.
+void compare_scans(std::string_view text) {
+    sexp::Tokenizer fast(text.data(), text.size());
+    sexp::PortableTokenizer plain(text.data(), text.size());
+    for (;;) {
+        sexp::Token a = fast.next(), b = plain.next();
+        if (a.kind != b.kind || a.text.data() != b.text.data() || a.text.size() != b.text.size())
+            fail("the scan kernel cuts tokens unlike the portable scan");
+        if (a.kind == sexp::TokenKind::End)
+            return;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     if (sexp::is_valid_utf8(text.data(), text.size()) != fuzz_model::valid_utf8(text))
         fail("is_valid_utf8 disagrees with the reference decoder");
+    if (sexp::is_valid_utf8_portable(text.data(), text.size()) !=
+        sexp::is_valid_utf8(text.data(), text.size()))
+        fail("the portable UTF-8 check disagrees with the kernel's");
+    compare_scans(text);
 
     // The parser is only ever given valid UTF-8, but it works on bytes: any input must leave it
     // sound, so invalid text is parsed too.
