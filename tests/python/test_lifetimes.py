@@ -136,9 +136,13 @@ def test_last_reference_frees_the_tree_whichever_it_is(keep, check):
     gc.collect()
     assert rss() - start > grown - 20 * MB  # still alive through `kept` alone
     check(kept)
+    # Judged by what the drop itself gives back: the process keeps some memory no tree owns
+    # (the interpreter's first-use growth, a sanitizer's bookkeeping), which differs between
+    # machines, but freeing the tree must return about the tree's own size.
+    alive = rss()
     del kept
     gc.collect()
-    assert rss() - start < 20 * MB
+    assert alive - rss() > grown - 20 * MB
 
 
 def test_a_leaf_keeps_a_deep_tree_alive_and_navigable():
