@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 #include <new>
 #include <string>
 #include <vector>
@@ -40,8 +43,12 @@ void* allocate(std::size_t size, std::size_t align) noexcept {
     std::size_t head = std::max(align, BASE_ALIGN);
     void* base = nullptr;
     if (head > BASE_ALIGN) {
+#ifdef _WIN32
+        base = _aligned_malloc(head + size, align); // its C runtime has no posix_memalign
+#else
         if (posix_memalign(&base, align, head + size) != 0)
             base = nullptr;
+#endif
     } else {
         base = std::malloc(head + size);
     }
@@ -67,7 +74,14 @@ void release(void* p, std::size_t align, std::size_t sized) noexcept {
     }
     --alloc_state.live_blocks;
     alloc_state.live_bytes -= static_cast<long long>(size);
-    std::free(user - std::max(align, BASE_ALIGN));
+    void* base = user - std::max(align, BASE_ALIGN);
+#ifdef _WIN32
+    if (align > BASE_ALIGN) {
+        _aligned_free(base); // free() cannot take what _aligned_malloc gave
+        return;
+    }
+#endif
+    std::free(base);
 }
 
 void* allocate_or_throw(std::size_t size, std::size_t align) {
