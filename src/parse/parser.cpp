@@ -37,6 +37,34 @@ ParseResult implicit_root_tree() {
     return r;
 }
 
+// The lists still open, innermost last. Most texts nest a few levels deep, so the first
+// levels live in the parser's frame and a call makes no allocation for them.
+class OpenLists {
+  public:
+    bool empty() const noexcept { return size_ == 0; }
+    NodeId back() const noexcept { return at(size_ - 1); }
+    void push(NodeId id) {
+        if (size_ < INLINE) {
+            inline_[size_] = id;
+        } else {
+            spill_.push_back(id);
+        }
+        ++size_;
+    }
+    void pop() noexcept {
+        --size_;
+        if (size_ >= INLINE)
+            spill_.pop_back();
+    }
+
+  private:
+    static constexpr std::size_t INLINE = 64;
+    NodeId at(std::size_t i) const noexcept { return i < INLINE ? inline_[i] : spill_[i - INLINE]; }
+    std::size_t size_ = 0;
+    NodeId inline_[INLINE];
+    std::vector<NodeId> spill_;
+};
+
 } // namespace
 
 ParseResult parse(std::string_view text) {
@@ -51,8 +79,7 @@ ParseResult parse(std::string_view text) {
     // that spares regrowth for ordinary input.
     if (text.size() >= 3)
         slab.reserve(text.size() / 3);
-    std::vector<NodeId> open; // lists still open, innermost last
-    open.reserve(16);
+    OpenLists open;
     NodeId parent = NO_NODE; // open.back(), kept at hand
     std::size_t top_count = 0; // forms at depth 0; only the first is kept
     NodeId first_top = NO_NODE;
@@ -68,7 +95,7 @@ ParseResult parse(std::string_view text) {
         case TokenKind::Close:
             if (open.empty())
                 return failure(ParseErrorKind::StrayCloseParen);
-            open.pop_back();
+            open.pop();
             parent = open.empty() ? NO_NODE : open.back();
             continue;
         case TokenKind::Open:
@@ -99,7 +126,7 @@ ParseResult parse(std::string_view text) {
             link_child(slab, parent, id);
         }
         if (tok.kind == TokenKind::Open) {
-            open.push_back(id);
+            open.push(id);
             parent = id;
         }
     }
