@@ -7,15 +7,19 @@ namespace {
 SExpIterObject* iter_of(PyObject* o) noexcept { return reinterpret_cast<SExpIterObject*>(o); }
 
 void sexpiter_dealloc(PyObject* self) noexcept {
-    PyTypeObject* tp = Py_TYPE(self);
     release(iter_of(self)->tree);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    free_object(iter_free_list, self);
 }
 
-// Exclusive use for the length of one next() call.
+// Exclusive use for the length of one next() call. With the global interpreter lock two calls
+// on one iterator never overlap (nothing in next() can run Python code), so there is nothing
+// to guard.
 class ExclusiveUse {
   public:
+#ifndef SEXP_TREE_LOCK
+    explicit ExclusiveUse(SExpIterObject*) noexcept {}
+    bool held() const noexcept { return true; }
+#else
     explicit ExclusiveUse(SExpIterObject* it) noexcept : it_(it) {
         int expected = 0;
         held_ = it_->use.compare_exchange_strong(expected, -1, std::memory_order_acquire);
@@ -29,6 +33,7 @@ class ExclusiveUse {
   private:
     SExpIterObject* it_;
     bool held_;
+#endif
 };
 
 PyObject* sexpiter_next(PyObject* self) noexcept {
@@ -52,6 +57,7 @@ PyObject* sexpiter_next(PyObject* self) noexcept {
 }
 
 PyObject* sexpiter_iter(PyObject* self) noexcept {
+#ifdef SEXP_TREE_LOCK
     SExpIterObject* it = iter_of(self);
     int seen = it->use.load(std::memory_order_relaxed);
     for (;;) {
@@ -65,6 +71,9 @@ PyObject* sexpiter_iter(PyObject* self) noexcept {
     Py_INCREF(self);
     it->use.fetch_sub(1, std::memory_order_release);
     return self;
+#else
+    return Py_NewRef(self);
+#endif
 }
 
 PyDoc_STRVAR(sexpiter_doc,
@@ -93,14 +102,16 @@ PyTypeObject* create_sexpiter_type() {
 }
 
 PyObject* make_iterator(SharedTree* tree, NodeId first) noexcept {
-    SExpIterObject* it = PyObject_New(SExpIterObject, sexpiter_type_object);
+    SExpIterObject* it = new_object<SExpIterObject>(iter_free_list, sexpiter_type_object);
     if (it == nullptr)
         return nullptr;
     retain(tree);
     it->tree = tree;
     it->generation = tree->tree.generation;
     it->next_node = first;
+#ifdef SEXP_TREE_LOCK
     new (&it->use) std::atomic<int>(0);
+#endif
     return reinterpret_cast<PyObject*>(it);
 }
 

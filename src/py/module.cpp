@@ -81,6 +81,12 @@ int sexp_exec(PyObject* module) noexcept {
     return r;
 }
 
+// The kept objects' memory goes back with the module (every interpreter that loads it shares
+// the main allocator); an object freed after this is simply kept again.
+void sexp_free(void*) noexcept {
+    clear_free_lists();
+}
+
 PyModuleDef_Slot sexp_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(sexp_exec)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
@@ -96,7 +102,7 @@ PyModuleDef sexp_module = {
     sexp_module_slots,
     nullptr,
     nullptr,
-    nullptr,
+    sexp_free,
 };
 
 } // namespace

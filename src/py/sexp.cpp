@@ -1,6 +1,7 @@
 #include "py/sexp.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include "core/clone.hpp"
@@ -18,6 +19,24 @@ const Node& node_of(SExpObject* h) noexcept { return h->tree->tree.node(h->id); 
 
 PyObject* new_str(std::string_view s) noexcept {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// An atom's text as a str. A short ASCII text, the common case, is copied without decoding:
+// its inline record (text, zero padding, a length byte below 16) has no high bit set.
+PyObject* atom_str(const AtomText& text) noexcept {
+    std::string_view v = text.view();
+    if (text.is_inline() && v.size() >= 2) { // shorter ones are the interpreter's singletons
+        std::uint64_t w[2];
+        static_assert(sizeof w == sizeof(AtomText));
+        std::memcpy(w, &text, sizeof w);
+        if (((w[0] | w[1]) & 0x8080808080808080u) == 0) {
+            PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
+            if (s != nullptr)
+                std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
+            return s;
+        }
+    }
+    return new_str(v);
 }
 
 // The UTF-8 bytes of a str, or false with the interpreter's UnicodeEncodeError set.
@@ -49,10 +68,8 @@ PyObject* sexp_new(PyTypeObject*, PyObject* args, PyObject* kwds) noexcept {
 }
 
 void sexp_dealloc(PyObject* self) noexcept {
-    PyTypeObject* tp = Py_TYPE(self);
     release(self_of(self)->tree);
-    tp->tp_free(self);
-    Py_DECREF(tp);
+    free_object(handle_free_list, self);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -159,7 +176,7 @@ PyObject* sexp_get_value(PyObject* self, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, LIST_NO_VALUE_MESSAGE);
         return nullptr;
     }
-    return new_str(n.text.view());
+    return atom_str(n.text);
 }
 
 int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
@@ -224,13 +241,19 @@ PyObject* sexp_new_atom(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         }
         std::string_view text;
-        if (!utf8_of(value, text))
+        if (PyUnicode_IS_COMPACT_ASCII(value)) // its bytes are its UTF-8 form
+            text = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
+        else if (!utf8_of(value, text))
             return nullptr;
         SExpObject* h = self_of(self);
         TreeLock lock(h->tree);
         if (!check_live(h))
             return nullptr;
-        NodeId id = tree_of(h).slab.insert(Node::atom(text));
+        Node node = text.size() <= INLINE_CAPACITY
+                        ? Node::make(AtomText::make_inline(text.data(), text.size()))
+                        : Node::atom(text);
+        NodeId id = tree_of(h).slab.insert(node);
         return make_handle(h->tree, id);
     });
 }

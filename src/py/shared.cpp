@@ -16,22 +16,21 @@ bool check_same_tree(const SExpObject* a, const SExpObject* b) noexcept {
     return false;
 }
 
-PyObject* make_handle(SharedTree* tree, NodeId id) noexcept {
-    SExpObject* h = PyObject_New(SExpObject, sexp_type_object);
-    if (h == nullptr)
-        return nullptr;
-    retain(tree);
-    h->tree = tree;
-    h->generation = tree->tree.generation;
-    h->id = id;
-    return reinterpret_cast<PyObject*>(h);
+FreeList handle_free_list;
+FreeList iter_free_list;
+
+void clear_free_lists() noexcept {
+    for (FreeList* list : {&handle_free_list, &iter_free_list}) {
+        while (list->count > 0)
+            PyObject_Free(list->items[--list->count]);
+    }
 }
 
 PyObject* wrap_new_tree(Tree&& tree) noexcept {
     SharedTree* shared = new (std::nothrow) SharedTree(std::move(tree));
     if (shared == nullptr)
         return PyErr_NoMemory();
-    SExpObject* h = PyObject_New(SExpObject, sexp_type_object);
+    SExpObject* h = new_object<SExpObject>(handle_free_list, sexp_type_object);
     if (h == nullptr) {
         delete shared;
         return nullptr;

@@ -14,6 +14,22 @@
 #define SEXP_TREE_LOCK 1
 #endif
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SEXP_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define SEXP_ASAN 1
+#endif
+
+// Freed handle and iterator objects are kept for reuse only where the global interpreter lock
+// serialises every make and free, and not under AddressSanitizer, which must see each
+// object's lifetime.
+#if !defined(SEXP_TREE_LOCK) && !defined(SEXP_ASAN)
+#define SEXP_FREE_LISTS 1
+#endif
+
 namespace sexp::py {
 
 // Fixed messages; tests spell them out, so a change here shows up there.
@@ -74,15 +90,57 @@ struct SExpObject {
     NodeId id;
 };
 
-// A lazy walk along one sibling chain. `use` guards the iterator's own fields: 0 free,
-// -1 held by next(), >0 held shared.
+// A lazy walk along one sibling chain. `use` guards the iterator's own fields where two
+// threads can reach them at once: 0 free, -1 held by next(), >0 held shared.
 struct SExpIterObject {
     PyObject_HEAD
     SharedTree* tree;
     std::uint64_t generation;
     NodeId next_node;
+#ifdef SEXP_TREE_LOCK
     std::atomic<int> use;
+#endif
 };
+
+// A bounded stack of freed objects of one type, their memory still allocated. The objects in
+// it hold no reference to their type or tree.
+struct FreeList {
+    static constexpr int CAPACITY = 512;
+    int count = 0;
+    PyObject* items[CAPACITY];
+};
+
+extern FreeList handle_free_list;
+extern FreeList iter_free_list;
+
+// A new object of `type` (reference count 1, holding a reference to its type), reused from
+// `list` where free lists are kept.
+template <typename T>
+inline T* new_object([[maybe_unused]] FreeList& list, PyTypeObject* type) noexcept {
+#ifdef SEXP_FREE_LISTS
+    if (list.count > 0)
+        return reinterpret_cast<T*>(PyObject_Init(list.items[--list.count], type));
+#endif
+    return PyObject_New(T, type);
+}
+
+// Frees an object made by new_object, into `list` while it has room, and drops its reference
+// to its type.
+inline void free_object([[maybe_unused]] FreeList& list, PyObject* o) noexcept {
+    PyTypeObject* tp = Py_TYPE(o);
+#ifdef SEXP_FREE_LISTS
+    if (list.count < FreeList::CAPACITY) {
+        list.items[list.count++] = o;
+        Py_DECREF(tp);
+        return;
+    }
+#endif
+    tp->tp_free(o);
+    Py_DECREF(tp);
+}
+
+// Returns the memory of every kept object to the allocator.
+void clear_free_lists() noexcept;
 
 // Serialises operations on one tree where the interpreter does not. Held for the whole of an
 // operation, never while the caller's Python code can run.
@@ -159,7 +217,16 @@ inline bool check_live(const SExpObject* h) noexcept {
 bool check_same_tree(const SExpObject* a, const SExpObject* b) noexcept;
 
 // A new handle on `id`, recording the tree's current generation. Call with the tree locked.
-PyObject* make_handle(SharedTree* tree, NodeId id) noexcept;
+inline PyObject* make_handle(SharedTree* tree, NodeId id) noexcept {
+    SExpObject* h = new_object<SExpObject>(handle_free_list, sexp_type_object);
+    if (h == nullptr)
+        return nullptr;
+    retain(tree);
+    h->tree = tree;
+    h->generation = tree->tree.generation;
+    h->id = id;
+    return reinterpret_cast<PyObject*>(h);
+}
 
 // Wraps a new tree in a SharedTree and returns the handle on its root. On failure the tree is
 // destroyed and nullptr returned with an exception set.
