@@ -2,12 +2,23 @@
 # Print the absolute path of a CPython 3.14+ interpreter that has the C headers
 # and can run the test suite (pytest, hypothesis).
 #
-# Usage: tools/python.sh [--with-bench] [--with-packaging] [--private]
+# Usage: tools/python.sh [--with-bench] [--with-packaging] [--with-typing]
+#                        [--private] [--arch arm64]
 #   --with-bench      also need the benchmark peers (orjson, lxml, sexpdata);
 #                     same as SEXP_BENCH_PEERS=1
 #   --with-packaging  also need pip, wheel and the build backend
 #                     (scikit-build-core); same as SEXP_PACKAGING=1
+#   --with-typing     also need mypy (for its stubtest); same as SEXP_TYPING=1
 #   --private         skip $PYTHON and PATH; always use the private interpreter
+#   --arch arm64      a private interpreter for arm64 (implies --private), run
+#                     under user-mode emulation (needs qemu-aarch64, Debian
+#                     package qemu-user). It lives in its own root, ROOT (the
+#                     sysroot: its own loader and libraries), and the path
+#                     printed is ROOT/usr/bin/python3.14-qemu, a launcher that
+#                     runs `qemu-aarch64 -L ROOT ROOT/usr/bin/python3.14`
+#                     under its own name, so that sys.executable is the
+#                     launcher and child interpreters are emulated too.
+#                     Headers are in ROOT/usr/include/python3.14.
 #   PYTHON            interpreter to use; it is checked and never replaced
 #   SEXP_CACHE        where the private interpreter lives
 #                     (default ${XDG_CACHE_HOME:-$HOME/.cache}/sexp)
@@ -17,7 +28,8 @@
 # packages into the cache, with its own C library (the host's may be too old),
 # using a private apt state: no root, nothing installed system-wide. A stamp
 # file marks a finished prefix; anything short of that is redone. Progress
-# goes to provision.log in the cache and is shown only on failure.
+# goes to provision.log (provision-arm64.log) in the cache and is shown only
+# on failure.
 set -euo pipefail
 
 die() { printf 'python.sh: %s\n' "$*" >&2; exit 1; }
@@ -26,16 +38,28 @@ bench=${SEXP_BENCH_PEERS:-0}
 [[ $bench == 0 || -z $bench ]] && bench=0 || bench=1
 packaging=${SEXP_PACKAGING:-0}
 [[ $packaging == 0 || -z $packaging ]] && packaging=0 || packaging=1
+typing=${SEXP_TYPING:-0}
+[[ $typing == 0 || -z $typing ]] && typing=0 || typing=1
 private=0
-for arg in "$@"; do
-    case $arg in
+arch=
+while (($#)); do
+    case $1 in
         --with-bench) bench=1 ;;
         --with-packaging) packaging=1 ;;
+        --with-typing) typing=1 ;;
         --private) private=1 ;;
+        --arch=*) arch=${1#--arch=} ;;
+        --arch) (($# > 1)) || die "--arch needs a value"; arch=$2; shift ;;
         -h|--help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
-        *) die "unknown argument: $arg (try --help)" ;;
+        *) die "unknown argument: $1 (try --help)" ;;
     esac
+    shift
 done
+case $arch in
+    '') ;;
+    arm64|aarch64) arch=arm64; private=1 ;;
+    *) die "unsupported --arch $arch (only arm64)" ;;
+esac
 
 # Bump when the package set or the layout of the prefix changes.
 RECIPE=1
@@ -56,6 +80,11 @@ BASE_PKGS=(
 BENCH_PKGS=(python3-orjson python3-lxml python3-sexpdata)
 # pip and the build backend; CMake and Ninja come from the host.
 PACKAGING_PKGS=(python3-pip python3-wheel python3-scikit-build-core)
+# mypy is compiled with mypyc: its runtime (librt) and helpers come along.
+TYPING_PKGS=(
+    python3-mypy python3-mypy-extensions python3-typing-extensions
+    python3-ast-serialize python3-librt python3-psutil python3-pathspec
+)
 
 # A candidate prints its absolute path, or on failure the reason, on stdout.
 CHECK_BASE='
@@ -85,12 +114,19 @@ try:
 except ImportError as e:
     no("cannot import the packaging tools: %s" % e)
 '
+CHECK_TYPING='
+try:
+    import mypy.stubtest
+except ImportError as e:
+    no("cannot import the type checker: %s" % e)
+'
 
-# check PYTHON [WITH_BENCH [WITH_PACKAGING]]
+# check PYTHON [WITH_BENCH [WITH_PACKAGING [WITH_TYPING]]]
 check() {
     local code=$CHECK_BASE out
     (( ${2:-0} )) && code+=$CHECK_BENCH
     (( ${3:-0} )) && code+=$CHECK_PACKAGING
+    (( ${4:-0} )) && code+=$CHECK_TYPING
     out=$("$1" -c "$code"$'\nprint(os.path.abspath(sys.executable))' 2>/dev/null </dev/null) ||
         { printf '%s\n' "${out:-does not run}"; return 1; }
     [[ $out == /* && $out != *$'\n'* ]] || { printf 'cannot tell its absolute path\n'; return 1; }
@@ -102,13 +138,13 @@ if (( ! private )); then
         if ! command -v -- "$PYTHON" >/dev/null 2>&1; then
             die "PYTHON=$PYTHON: not found"
         fi
-        out=$(check "$PYTHON" "$bench" "$packaging") || die "PYTHON=$PYTHON: $out"
+        out=$(check "$PYTHON" "$bench" "$packaging" "$typing") || die "PYTHON=$PYTHON: $out"
         printf '%s\n' "$out"
         exit 0
     fi
     for name in python3.14 python3.15 python3.16 python3.17 python3; do
         command -v "$name" >/dev/null 2>&1 || continue
-        if out=$(check "$name" "$bench" "$packaging"); then
+        if out=$(check "$name" "$bench" "$packaging" "$typing"); then
             printf '%s\n' "$out"
             exit 0
         fi
@@ -117,26 +153,44 @@ fi
 
 # ---- private interpreter ----------------------------------------------------
 
-[[ $(uname -m) == x86_64 ]] || die "the private interpreter is only set up for x86_64, not $(uname -m); set PYTHON"
-ARCH=amd64
-TRIPLET=x86_64-linux-gnu
-LOADER=ld-linux-x86-64.so.2
-
+# The host's own architecture runs natively, its binary patched to use the
+# prefix's loader and libraries; a foreign one gets a root of its own that
+# qemu-user takes as its sysroot (-L), so nothing needs patching there.
 cache=${SEXP_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sexp}
+if [[ -z $arch ]]; then
+    [[ $(uname -m) == x86_64 ]] || die "the private interpreter is only set up for x86_64, not $(uname -m); set PYTHON"
+    ARCH=amd64
+    TRIPLET=x86_64-linux-gnu
+    LOADER=ld-linux-x86-64.so.2
+    QEMU=
+    suffix=
+else
+    ARCH=$arch
+    TRIPLET=aarch64-linux-gnu
+    LOADER=ld-linux-aarch64.so.1
+    QEMU=qemu-aarch64
+    suffix=-$ARCH
+    command -v "$QEMU" >/dev/null 2>&1 ||
+        die "needs $QEMU (Debian package qemu-user) to run an $ARCH interpreter"
+fi
+
 mkdir -p -- "$cache" || die "cannot create the cache folder $cache"
 cache=$(cd -- "$cache" && pwd -P)
-prefix=$cache/py3.14
-py=$prefix/usr/bin/python3.14
+prefix=$cache/py3.14$suffix
+bin=$prefix/usr/bin/python3.14
 libdir=$prefix/usr/lib/$TRIPLET
+if [[ -n $QEMU ]]; then py=$bin-qemu; else py=$bin; fi
 stamp_base=$prefix/.complete
 stamp_bench=$prefix/.complete-bench
 stamp_packaging=$prefix/.complete-packaging
-log=$cache/provision.log
+stamp_typing=$prefix/.complete-typing
+log=$cache/provision$suffix.log
 
 stamped() { [[ -f $1 && $(<"$1") == "recipe=$RECIPE" ]]; }
 ready() {
     stamped "$stamp_base" && { (( ! bench )) || stamped "$stamp_bench"; } &&
-        { (( ! packaging )) || stamped "$stamp_packaging"; }
+        { (( ! packaging )) || stamped "$stamp_packaging"; } &&
+        { (( ! typing )) || stamped "$stamp_typing"; }
 }
 
 if ready; then
@@ -176,7 +230,7 @@ mirror=${SEXP_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 keyring=${SEXP_APT_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}
 [[ -r $keyring ]] || fail "no Debian archive keyring at $keyring (package debian-archive-keyring; or set SEXP_APT_KEYRING)"
 
-apt=$cache/apt
+apt=$cache/apt$suffix
 mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
 printf 'deb [signed-by=%s] %s sid main\n' "$keyring" "$mirror" >"$apt/sources.list"
 : >"$apt/status"
@@ -258,18 +312,13 @@ unpack_group() {
     printf '%s\n' "${pkgs[@]}" >>"$prefix/.packages"
 }
 
-run apt-get -q --error-on=any "${APT_OPTS[@]}" update &&
-    compgen -G "$apt/lists/*_Packages*" >/dev/null ||
-    fail "apt-get update against $mirror failed"
-
-if ! stamped "$stamp_base"; then
-    rm -rf -- "$prefix"
-    mkdir -p "$prefix"
-    base=("${BASE_PKGS[@]}")
+# Native: the binary is patched to load the prefix's C library and libraries.
+provide_native() {
+    local patchelf how patched
     patchelf=$(command -v patchelf || true)
     [[ -n $patchelf ]] || base+=(patchelf)
     unpack_group "${base[@]}"
-    [[ -x $py && -x $libdir/$LOADER ]] || fail "the packages did not bring $py and $libdir/$LOADER"
+    [[ -x $bin && -x $libdir/$LOADER ]] || fail "the packages did not bring $bin and $libdir/$LOADER"
 
     # A patchelf from the archive needs the archive's C library to run.
     if [[ -n $patchelf ]]; then
@@ -281,23 +330,60 @@ if ! stamped "$stamp_base"; then
     # extension modules pull in. Some patchelf versions lay out overlapping
     # segments when asked for both changes at once on this non-PIE binary,
     # so patch in two steps, and keep a fallback layout; the run decides.
-    cp -p "$py" "$py.orig"
+    cp -p "$bin" "$bin.orig"
     patched=0
     for how in split bigpage; do
-        cp -p "$py.orig" "$py"
+        cp -p "$bin.orig" "$bin"
         case $how in
-            split) pe --force-rpath --set-rpath "$libdir" "$py" &&
-                   pe --set-interpreter "$libdir/$LOADER" "$py" ;;
+            split) pe --force-rpath --set-rpath "$libdir" "$bin" &&
+                   pe --set-interpreter "$libdir/$LOADER" "$bin" ;;
             bigpage) pe --page-size 65536 --force-rpath --set-rpath "$libdir" \
-                        --set-interpreter "$libdir/$LOADER" "$py" ;;
+                        --set-interpreter "$libdir/$LOADER" "$bin" ;;
         esac || continue
-        if run "$py" -c 'import sys; assert sys.prefix == sys.argv[1], sys.prefix' "$prefix/usr"; then
+        if run "$bin" -c 'import sys; assert sys.prefix == sys.argv[1], sys.prefix' "$prefix/usr"; then
             patched=1
             break
         fi
     done
-    rm -f "$py.orig"
-    ((patched)) || fail "could not make $py run with its own C library"
+    rm -f "$bin.orig"
+    ((patched)) || fail "could not make $bin run with its own C library"
+}
+
+# Foreign: the loader is found where the binary names it (/lib) inside the
+# root that qemu is given, and a launcher stands in for the interpreter.
+provide_foreign_root() {
+    unpack_group "${base[@]}"
+    [[ -x $bin && -x $libdir/$LOADER ]] || fail "the packages did not bring $bin and $libdir/$LOADER"
+    if [[ ! -e $prefix/lib/$LOADER ]]; then
+        [[ -e $prefix/lib ]] || ln -s usr/lib "$prefix/lib"
+        [[ -e $prefix/lib/$LOADER ]] || ln -sf "../usr/lib/$TRIPLET/$LOADER" "$prefix/lib/$LOADER"
+    fi
+    cat >"$py" <<LAUNCHER
+#!/bin/sh
+# Runs the $ARCH interpreter beside this file under $QEMU, with this file as its
+# program name: sys.executable then names this launcher, so child interpreters
+# that Python code starts run under emulation too. Debian builds with pointer
+# authentication, which the emulator's default CPU computes the costly way
+# (some twenty times slower overall); QEMU_CPU overrides the CPU chosen here.
+self=\$(readlink -f "\$0")
+here=\${self%/*}
+exec $QEMU -cpu "\${QEMU_CPU:-max,pauth=off}" -L "\${here%/usr/bin}" -0 "\$self" \\
+    "\$here/python3.14" "\$@"
+LAUNCHER
+    chmod +x "$py"
+    run "$py" -c 'import sys; assert sys.prefix == sys.argv[1], sys.prefix' "$prefix/usr" ||
+        fail "the $ARCH interpreter does not run under $QEMU"
+}
+
+run apt-get -q --error-on=any "${APT_OPTS[@]}" update &&
+    compgen -G "$apt/lists/*_Packages*" >/dev/null ||
+    fail "apt-get update against $mirror failed"
+
+if ! stamped "$stamp_base"; then
+    rm -rf -- "$prefix"
+    mkdir -p "$prefix"
+    base=("${BASE_PKGS[@]}")
+    if [[ -n $QEMU ]]; then provide_foreign_root; else provide_native; fi
 
     # Debian's pyconfig.h only dispatches to a multiarch copy; put the real one
     # in place so that -I of the include folder alone is enough.
@@ -323,6 +409,13 @@ if ((packaging)) && ! stamped "$stamp_packaging"; then
     unpack_group "${PACKAGING_PKGS[@]}"
     out=$(check "$py" 0 1) || fail "the packaging tools do not load: $out"
     printf 'recipe=%s\n' "$RECIPE" >"$stamp_packaging"
+fi
+
+if ((typing)) && ! stamped "$stamp_typing"; then
+    rm -f -- "$stamp_typing"
+    unpack_group "${TYPING_PKGS[@]}"
+    out=$(check "$py" 0 0 1) || fail "the type checker does not load: $out"
+    printf 'recipe=%s\n' "$RECIPE" >"$stamp_typing"
 fi
 
 rm -rf -- "$apt"    # the package lists are fetched anew for each provisioning
