@@ -1,10 +1,19 @@
 #pragma once
 
-// Compiler-specific hints, each behind one function with a fallback that compiles anywhere.
-// Nothing here changes what the code computes.
+// Compiler-specific hints and facts, each with a fallback that compiles anywhere. Nothing here
+// changes what the code computes.
 
 #if defined(_MSC_VER) && !defined(__clang__) && (defined(_M_X64) || defined(_M_IX86))
 #include <xmmintrin.h>
+#endif
+
+// Set when AddressSanitizer instruments the build (GCC and clang spell it differently).
+#if defined(__SANITIZE_ADDRESS__)
+#define SEXP_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SEXP_ASAN 1
+#endif
 #endif
 
 namespace sexp {

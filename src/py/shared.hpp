@@ -9,18 +9,10 @@
 #include <string_view>
 
 #include "core/tree.hpp"
+#include "memory/hints.hpp"
 
 #if defined(Py_GIL_DISABLED) || defined(SEXP_FORCE_TREE_LOCK)
 #define SEXP_TREE_LOCK 1
-#endif
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SEXP_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define SEXP_ASAN 1
 #endif
 
 // Freed handle and iterator objects are kept for reuse only where the global interpreter lock
