@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# Configures and builds into BUILD_DIR (default: build) with the project's interpreter.
-# Extra arguments go to cmake. Prints nothing but errors unless VERBOSE is set.
-set -euo pipefail
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# Configures and builds into BUILD_DIR (default: build) with the project's interpreter,
+# installing what the build needs when it is missing. Extra arguments go to cmake. Prints the
+# build folder, and the build's output only on failure or when VERBOSE is set.
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+need_build_tools
+[[ " $* " == *" -DSEXP_BUILD_TESTS=OFF "* ]] || need_gtest
+[[ " $* " != *" -DSEXP_BUILD_BENCHMARKS=ON "* ]] ||
+    need libbenchmark-dev=/usr/include/benchmark/benchmark.h
 build="${BUILD_DIR:-$here/build}"
 py="$("$here/tools/python.sh")"
-gen=()
-command -v ninja >/dev/null && gen=(-G Ninja)
-log="$(mktemp)"
-trap 'rm -f "$log"' EXIT
-if ! { cmake -S "$here" -B "$build" "${gen[@]}" -DPython_EXECUTABLE="$py" "$@" &&
-       cmake --build "$build" -j "$(nproc)"; } >"$log" 2>&1; then
-    cat "$log" >&2
-    echo "build failed" >&2
-    exit 1
-fi
-[[ -n "${VERBOSE:-}" ]] && cat "$log"
+cmake_build "$build" -DPython_EXECUTABLE="$py" "$@"
+[[ -z ${VERBOSE:-} ]] || cat "$build/build.log" >&2
 echo "$build"
