@@ -1,33 +1,36 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a while.
+# Builds the libFuzzer targets (tests/fuzz/fuzz_*.cpp) with clang and runs each for a while.
+# Installs clang, its fuzzer and sanitizer runtimes and GoogleTest when they are missing.
 #
 # Usage: tools/fuzz.sh [SECONDS] [TARGET]
 #   SECONDS   time per target (default 60)
-#   TARGET    parse or edit (default both, one after the other)
+#   TARGET    one target, by the name after fuzz_ (default every one, one after the other)
 #   BUILD_DIR where binaries, seeds, the growing corpora and crash files go (default build-fuzz)
-#   CXX_FUZZ  the clang++ to use (default clang++)
+#   CXX_FUZZ  the clang++ to use (default clang++, else the newest clang++-N)
 #   SEXP_CORPUS  more sample files to cut seeds from, besides data/ (default ../shared/corpus)
 #   FUZZ_JOBS parallel compile jobs (default 2)
 # Exits non-zero when a target finds a crash, a leak or a time-out; the input that did it is
 # saved as BUILD_DIR/artifacts/<target>-crash-... and can be replayed by passing that file to
 # BUILD_DIR/fuzz_<target>.
-set -euo pipefail
-
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 seconds="${1:-60}"
 only="${2:-}"
 build="${BUILD_DIR:-$here/build-fuzz}"
-cxx="${CXX_FUZZ:-clang++}"
 njobs="${FUZZ_JOBS:-2}"
 corpus_src="${SEXP_CORPUS:-$here/../shared/corpus}"
 
-[[ $seconds =~ ^[0-9]+$ ]] || { echo "fuzz.sh: SECONDS must be a number" >&2; exit 2; }
-case "$only" in
-    "") targets=(parse edit) ;;
-    parse|edit) targets=("$only") ;;
-    *) echo "fuzz.sh: unknown target '$only' (parse or edit)" >&2; exit 2 ;;
-esac
-command -v "$cxx" >/dev/null || { echo "fuzz.sh: needs clang++ ($cxx not found)" >&2; exit 1; }
+[[ $seconds =~ ^[0-9]+$ ]] || { say "SECONDS must be a number"; exit 2; }
+targets=()
+for src in "$here"/tests/fuzz/fuzz_*.cpp; do
+    t=$(basename "$src" .cpp)
+    targets+=("${t#fuzz_}")
+done
+if [[ -n $only ]]; then
+    [[ " ${targets[*]} " == *" $only "* ]] || { say "unknown target '$only' (${targets[*]})"; exit 2; }
+    targets=("$only")
+fi
+find_clang
+need_gtest
 
 mkdir -p "$build/obj" "$build/artifacts"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fno-sanitize-recover=all
@@ -39,15 +42,15 @@ rm -f "$build"/obj/*.o
 pids=()
 for src in "${core[@]}"; do
     while (( $(jobs -rp | wc -l) >= njobs )); do sleep 0.2; done
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined \
+    "$clang" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined \
         -c "$src" -o "$build/obj/$(basename "$src" .cpp).o" &
     pids+=($!)
 done
 for p in "${pids[@]}"; do
-    wait "$p" || { echo "fuzz.sh: compiling the core failed" >&2; exit 1; }
+    wait "$p" || die "compiling the core failed"
 done
 for t in "${targets[@]}"; do
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined \
+    "$clang" "${flags[@]}" -fsanitize=fuzzer,address,undefined \
         "$here/tests/fuzz/fuzz_$t.cpp" "$build"/obj/*.o -lgtest -pthread -o "$build/fuzz_$t"
 done
 
@@ -56,14 +59,14 @@ if [[ ! -f $build/seeds/.complete ]]; then
     sources=("$here/data")
     [[ -d $corpus_src ]] && sources+=("$corpus_src")
     py="$(command -v python3 || "$here/tools/python.sh")"
-    "$py" "$here/tests/fuzz/make_seeds.py" "$build/seeds/parse" "$build/seeds/edit" "${sources[@]}"
+    "$py" "$here/tests/fuzz/make_seeds.py" "$build/seeds" "${sources[@]}"
     touch "$build/seeds/.complete"
 fi
 
 status=0
 for t in "${targets[@]}"; do
     # The first folder collects new inputs across runs; the seeds are only read.
-    mkdir -p "$build/corpus-$t"
+    mkdir -p "$build/corpus-$t" "$build/seeds/$t"
     echo "== fuzz_$t for ${seconds}s"
     if ! "$build/fuzz_$t" -max_total_time="$seconds" -max_len=65536 -timeout=20 \
             -rss_limit_mb=2560 -dict="$here/tests/fuzz/sexp.dict" -print_final_stats=1 \
@@ -71,7 +74,7 @@ for t in "${targets[@]}"; do
             "$build/corpus-$t" "$build/seeds/$t" 2>"$build/fuzz_$t.log"; then
         status=1
         grep -v '^#[0-9]' "$build/fuzz_$t.log" | tail -n 60 >&2
-        echo "fuzz.sh: fuzz_$t failed; see $build/fuzz_$t.log and $build/artifacts/" >&2
+        say "fuzz_$t failed; see $build/fuzz_$t.log and $build/artifacts/"
     else
         grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
             "$build/fuzz_$t.log" || true

@@ -157,3 +157,33 @@ expect_kernel() {
     [[ $kernels == "$1" ]] || die "the build scans with '${kernels//$'\n'/, }', not $1"
     step "scan kernel: $1"
 }
+
+# ---- clang ---------------------------------------------------------------------------------
+
+# find_clang: sets `clang` to a clang++ on PATH (CXX_FUZZ if set; else clang++, else the
+# newest clang++-N), installing Debian's default clang when there is none, and makes sure its
+# libFuzzer and sanitizer runtimes are there (Debian's libclang-rt-N-dev for its version N).
+find_clang() {
+    clang=${CXX_FUZZ:-}
+    if [[ -z $clang ]]; then
+        clang=$(compgen -c clang++ | grep -E '^clang\+\+(-[0-9]+)?$' | sort -t- -k2,2n | tail -n 1 || true)
+        if [[ -z $clang ]]; then
+            need clang=clang++
+            clang=clang++
+        fi
+    fi
+    command -v "$clang" >/dev/null 2>&1 || die "no $clang"
+    local probe major
+    probe="$(mktemp -d)"
+    printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' \
+        >"$probe/p.cpp"
+    if ! "$clang" -fsanitize=fuzzer,address,undefined "$probe/p.cpp" -o "$probe/p" \
+            >/dev/null 2>&1; then
+        major="$("$clang" -dumpversion)"
+        major=${major%%.*}
+        install_packages "libclang-rt-$major-dev"
+        "$clang" -fsanitize=fuzzer,address,undefined "$probe/p.cpp" -o "$probe/p" ||
+            die "$clang cannot link a fuzzer with the sanitizers"
+    fi
+    rm -rf "$probe"
+}

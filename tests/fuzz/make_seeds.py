@@ -1,6 +1,8 @@
 """Seed inputs for the fuzzers, cut from real files.
 
-usage: make_seeds.py PARSE_OUT EDIT_OUT SOURCE_DIR...
+usage: make_seeds.py OUT SOURCE_DIR...
+
+Seeds for target T go to OUT/T.
 
 The parser gets whole small files, balanced forms of many sizes and a few raw slices; the
 edit target gets small forms behind its length byte, followed by fixed pseudo-random edits.
@@ -42,12 +44,12 @@ def sources(folders):
 
 
 def main():
-    parse_out, edit_out = sys.argv[1:3]
+    parse_out, edit_out = (os.path.join(sys.argv[1], t) for t in ("parse", "edit"))
     os.makedirs(parse_out, exist_ok=True)
     os.makedirs(edit_out, exist_ok=True)
     rng = random.Random(20240601)
     count = 0
-    for path in sources(sys.argv[3:]):
+    for path in sources(sys.argv[2:]):
         name = os.path.basename(path)
         with open(path, "rb") as f:
             data = f.read()
