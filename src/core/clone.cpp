@@ -8,14 +8,9 @@ namespace sexp {
 
 Tree clone_subtree(const Tree& source, NodeId node) {
     const Node& top = source.node(node);
+    if (node == source.root)
+        return Tree{Slab(source.slab), source.generation, source.root, source.implicit_root};
     Tree copy;
-    if (node == source.root) {
-        copy.slab = Slab(source.slab);
-        copy.generation = source.generation;
-        copy.root = source.root;
-        copy.implicit_root = source.implicit_root;
-        return copy;
-    }
     if (top.is_atom()) {
         copy.slab.reserve(1);
         copy.root = copy.slab.insert(Node::make(top.text.copy()));

@@ -33,7 +33,25 @@ std::size_t round_up(std::size_t n, std::size_t unit) noexcept {
     return (n + unit - 1) / unit * unit;
 }
 
+// Gives the pages of a block past its first `used` bytes back to the system. Returns how many
+// bytes from the start stay writable without reclaim_tail: all `bytes` where given-back pages
+// come back on the next touch, else `used` rounded up to whole pages.
+std::size_t release_tail(void* p, std::size_t bytes, std::size_t used) noexcept;
+
+// Makes the whole block writable again after release_tail returned `writable`. Throws
+// std::bad_alloc, changing nothing, when the system refuses the pages.
+void reclaim_tail(void* p, std::size_t bytes, std::size_t writable);
+
 } // namespace
+
+void BlockTail::release(void* p, std::size_t bytes, std::size_t used) noexcept {
+    writable_ = release_tail(p, bytes, used);
+}
+
+void BlockTail::reclaim(void* p, std::size_t bytes) {
+    reclaim_tail(p, bytes, writable_);
+    writable_ = ALL;
+}
 
 // ---- POSIX: mmap, with huge pages where the system offers them ------------------------------
 #if defined(SEXP_PAGES_POSIX)
@@ -79,6 +97,8 @@ void release_slots(void* p, std::size_t bytes) noexcept {
         ::operator delete(p);
 }
 
+namespace {
+
 std::size_t release_tail(void* p, std::size_t bytes, std::size_t used) noexcept {
     if (p != nullptr && is_mapped(bytes)) {
         // A huge page is split, so a tree wastes at most one small page.
@@ -91,6 +111,8 @@ std::size_t release_tail(void* p, std::size_t bytes, std::size_t used) noexcept 
 }
 
 void reclaim_tail(void*, std::size_t, std::size_t) {}
+
+} // namespace
 
 // ---- Windows: reserved and committed address space, the tail decommitted -------------------
 #elif defined(SEXP_PAGES_WINDOWS)
@@ -119,6 +141,8 @@ void release_slots(void* p, std::size_t bytes) noexcept {
         ::operator delete(p);
 }
 
+namespace {
+
 std::size_t release_tail(void* p, std::size_t bytes, std::size_t used) noexcept {
     if (p == nullptr || !is_mapped(bytes))
         return bytes;
@@ -144,6 +168,8 @@ void reclaim_tail(void* p, std::size_t bytes, std::size_t writable) {
         throw std::bad_alloc();
 }
 
+} // namespace
+
 // ---- anywhere else: the free store ----------------------------------------------------------
 #else
 
@@ -155,11 +181,15 @@ void release_slots(void* p, std::size_t) noexcept {
     ::operator delete(p);
 }
 
+namespace {
+
 std::size_t release_tail(void*, std::size_t bytes, std::size_t) noexcept {
     return bytes;
 }
 
 void reclaim_tail(void*, std::size_t, std::size_t) {}
+
+} // namespace
 
 #endif
 

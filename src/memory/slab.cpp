@@ -6,26 +6,6 @@
 
 namespace sexp {
 
-Slab::Slab(Slab&& other) noexcept
-    : slots_(std::move(other.slots_)), free_(std::move(other.free_)), writable_(other.writable_) {
-    other.slots_.clear();
-    other.free_.clear();
-    other.writable_ = ALL_WRITABLE;
-}
-
-Slab& Slab::operator=(Slab&& other) noexcept {
-    if (this != &other) {
-        release_texts();
-        slots_ = std::move(other.slots_);
-        free_ = std::move(other.free_);
-        writable_ = other.writable_;
-        other.slots_.clear();
-        other.free_.clear();
-        other.writable_ = ALL_WRITABLE;
-    }
-    return *this;
-}
-
 Slab::Slab(const Slab& other) : free_(other.free_) {
     slots_.reserve(other.slots_.size());
     // Node by node, so that `slots_` only ever holds texts it owns; a constructor that throws
@@ -54,7 +34,11 @@ NodeId Slab::insert(Node node) {
         throw std::bad_alloc();
     }
     try {
-        make_writable();
+        if (slots_.size() < slots_.capacity())
+            tail_.prepare(slots_.data(), slots_.capacity() * sizeof(Node),
+                          (slots_.size() + 1) * sizeof(Node));
+        else
+            tail_.reset(); // the append moves the slots to fresh storage
         slots_.push_back(node);
     } catch (...) {
         node.text.destroy();
@@ -66,23 +50,12 @@ NodeId Slab::insert(Node node) {
 void Slab::reserve(std::size_t slot_count) {
     if (slot_count > slots_.capacity()) {
         slots_.reserve(slot_count);
-        writable_ = ALL_WRITABLE; // fresh storage
+        tail_.reset();
     }
 }
 
 void Slab::release_unused() noexcept {
-    std::size_t writable = release_tail(slots_.data(), slots_.capacity() * sizeof(Node),
-                                        slots_.size() * sizeof(Node));
-    writable_ = writable / sizeof(Node);
-}
-
-void Slab::make_writable() {
-    if (slots_.size() < writable_) [[likely]]
-        return;
-    // Full storage moves to a fresh block on the next append; a shorter one gets its pages back.
-    if (slots_.size() < slots_.capacity())
-        reclaim_tail(slots_.data(), slots_.capacity() * sizeof(Node), writable_ * sizeof(Node));
-    writable_ = ALL_WRITABLE;
+    tail_.release(slots_.data(), slots_.capacity() * sizeof(Node), slots_.size() * sizeof(Node));
 }
 
 bool Slab::remove(NodeId id) {

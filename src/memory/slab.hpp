@@ -72,8 +72,14 @@ class Slab {
   public:
     Slab() = default;
     ~Slab() { release_texts(); }
-    Slab(Slab&& other) noexcept;
-    Slab& operator=(Slab&& other) noexcept;
+    Slab(Slab&&) noexcept = default; // leaves the source empty
+    Slab& operator=(Slab&& other) noexcept {
+        Slab taken(std::move(other)); // takes this slab's old contents away when it goes
+        std::swap(slots_, taken.slots_);
+        std::swap(free_, taken.free_);
+        std::swap(tail_, taken.tail_);
+        return *this;
+    }
     // Deep copy: same indices, vacant slots stay vacant, `free` in the same order, heap texts
     // duplicated. May throw std::bad_alloc; then nothing is leaked.
     Slab(const Slab& other);
@@ -121,16 +127,12 @@ class Slab {
     void push_plain(const Node& node) { slots_.push_back(node); }
 
   private:
-    static constexpr std::size_t ALL_WRITABLE = std::size_t(-1);
-
     void release_texts() noexcept;
-    // Before appending a slot: reclaims released pages the new slot would fall on.
-    void make_writable();
 
     std::vector<Node, SlotAllocator<Node>> slots_;
     std::vector<NodeId> free_;
-    // Slots of the array's storage that can be written without reclaiming released pages.
-    std::size_t writable_ = ALL_WRITABLE;
+    // What of the slots' storage was given back by release_unused.
+    BlockTail tail_;
 };
 
 } // namespace sexp
