@@ -2,13 +2,10 @@
 # Print the absolute path of a CPython 3.14+ interpreter that has the C headers
 # and can run the test suite (pytest, hypothesis).
 #
-# Usage: tools/python.sh [--with-bench] [--with-packaging] [--with-typing]
-#                        [--private] [--arch arm64]
-#   --with-bench      also need the benchmark peers (orjson, lxml, sexpdata);
-#                     same as SEXP_BENCH_PEERS=1
-#   --with-packaging  also need pip, wheel and the build backend
-#                     (scikit-build-core); same as SEXP_PACKAGING=1
-#   --with-typing     also need mypy (for its stubtest); same as SEXP_TYPING=1
+# Usage: tools/python.sh [--with-EXTRA]... [--private] [--arch arm64]
+#   --with-bench      also need the benchmark peers (orjson, lxml, sexpdata)
+#   --with-packaging  also need pip, wheel and the build backend (scikit-build-core)
+#   --with-typing     also need mypy (for its stubtest)
 #   --private         skip $PYTHON and PATH; always use the private interpreter
 #   --arch arm64      a private interpreter for arm64 (implies --private), run
 #                     under user-mode emulation (needs qemu-aarch64, Debian
@@ -34,19 +31,29 @@ set -euo pipefail
 
 die() { printf 'python.sh: %s\n' "$*" >&2; exit 1; }
 
-bench=${SEXP_BENCH_PEERS:-0}
-[[ $bench == 0 || -z $bench ]] && bench=0 || bench=1
-packaging=${SEXP_PACKAGING:-0}
-[[ $packaging == 0 || -z $packaging ]] && packaging=0 || packaging=1
-typing=${SEXP_TYPING:-0}
-[[ $typing == 0 || -z $typing ]] && typing=0 || typing=1
+# The extras, each a group of Debian packages with the modules that must then import.
+declare -A EXTRA_PKGS=(
+    # Their libraries (libxml2, libxslt, libicu...) follow from the dependencies.
+    [bench]="python3-orjson python3-lxml python3-sexpdata"
+    # pip and the build backend; CMake and Ninja come from the host.
+    [packaging]="python3-pip python3-wheel python3-scikit-build-core"
+    # mypy is compiled with mypyc: its runtime (librt) and helpers come along.
+    [typing]="python3-mypy python3-mypy-extensions python3-typing-extensions
+              python3-ast-serialize python3-librt python3-psutil python3-pathspec"
+)
+declare -A EXTRA_IMPORTS=(
+    [bench]="orjson, lxml.etree, sexpdata"
+    [packaging]="pip, wheel, scikit_build_core.build"
+    [typing]="mypy.stubtest"
+)
+extras=()    # the extras asked for
 private=0
 arch=
 while (($#)); do
     case $1 in
-        --with-bench) bench=1 ;;
-        --with-packaging) packaging=1 ;;
-        --with-typing) typing=1 ;;
+        --with-*)
+            [[ -n ${EXTRA_PKGS[${1#--with-}]:-} ]] || die "unknown extra: $1 (try --help)"
+            extras+=("${1#--with-}") ;;
         --private) private=1 ;;
         --arch=*) arch=${1#--arch=} ;;
         --arch) (($# > 1)) || die "--arch needs a value"; arch=$2; shift ;;
@@ -76,15 +83,6 @@ BASE_PKGS=(
     python3-pygments python3-hypothesis python3-sortedcontainers
     'python3-attr|python3-attrs' python3-dateutil python3-six
 )
-# Their libraries (libxml2, libxslt, libicu...) follow from the dependencies.
-BENCH_PKGS=(python3-orjson python3-lxml python3-sexpdata)
-# pip and the build backend; CMake and Ninja come from the host.
-PACKAGING_PKGS=(python3-pip python3-wheel python3-scikit-build-core)
-# mypy is compiled with mypyc: its runtime (librt) and helpers come along.
-TYPING_PKGS=(
-    python3-mypy python3-mypy-extensions python3-typing-extensions
-    python3-ast-serialize python3-librt python3-psutil python3-pathspec
-)
 
 # A candidate prints its absolute path, or on failure the reason, on stdout.
 CHECK_BASE='
@@ -102,31 +100,17 @@ try:
 except ImportError as e:
     no("cannot import the test tools: %s" % e)
 '
-CHECK_BENCH='
-try:
-    import orjson, lxml.etree, sexpdata
-except ImportError as e:
-    no("cannot import the benchmark peers: %s" % e)
-'
-CHECK_PACKAGING='
-try:
-    import pip, wheel, scikit_build_core.build
-except ImportError as e:
-    no("cannot import the packaging tools: %s" % e)
-'
-CHECK_TYPING='
-try:
-    import mypy.stubtest
-except ImportError as e:
-    no("cannot import the type checker: %s" % e)
-'
-
-# check PYTHON [WITH_BENCH [WITH_PACKAGING [WITH_TYPING]]]
+# check PYTHON [EXTRA...]
 check() {
-    local code=$CHECK_BASE out
-    (( ${2:-0} )) && code+=$CHECK_BENCH
-    (( ${3:-0} )) && code+=$CHECK_PACKAGING
-    (( ${4:-0} )) && code+=$CHECK_TYPING
+    local code=$CHECK_BASE out extra
+    for extra in "${@:2}"; do
+        code+="
+try:
+    import ${EXTRA_IMPORTS[$extra]}
+except ImportError as e:
+    no('cannot import the $extra extra: %s' % e)
+"
+    done
     out=$("$1" -c "$code"$'\nprint(os.path.abspath(sys.executable))' 2>/dev/null </dev/null) ||
         { printf '%s\n' "${out:-does not run}"; return 1; }
     [[ $out == /* && $out != *$'\n'* ]] || { printf 'cannot tell its absolute path\n'; return 1; }
@@ -138,13 +122,13 @@ if (( ! private )); then
         if ! command -v -- "$PYTHON" >/dev/null 2>&1; then
             die "PYTHON=$PYTHON: not found"
         fi
-        out=$(check "$PYTHON" "$bench" "$packaging" "$typing") || die "PYTHON=$PYTHON: $out"
+        out=$(check "$PYTHON" "${extras[@]}") || die "PYTHON=$PYTHON: $out"
         printf '%s\n' "$out"
         exit 0
     fi
     for name in python3.14 python3.15 python3.16 python3.17 python3; do
         command -v "$name" >/dev/null 2>&1 || continue
-        if out=$(check "$name" "$bench" "$packaging" "$typing"); then
+        if out=$(check "$name" "${extras[@]}"); then
             printf '%s\n' "$out"
             exit 0
         fi
@@ -180,17 +164,15 @@ prefix=$cache/py3.14$suffix
 bin=$prefix/usr/bin/python3.14
 libdir=$prefix/usr/lib/$TRIPLET
 if [[ -n $QEMU ]]; then py=$bin-qemu; else py=$bin; fi
-stamp_base=$prefix/.complete
-stamp_bench=$prefix/.complete-bench
-stamp_packaging=$prefix/.complete-packaging
-stamp_typing=$prefix/.complete-typing
 log=$cache/provision$suffix.log
 
-stamped() { [[ -f $1 && $(<"$1") == "recipe=$RECIPE" ]]; }
+# A finished part of the prefix: the base (no name) or an extra.
+stamp() { printf '%s/.complete%s' "$prefix" "${1:+-$1}"; }
+stamped() { [[ -f $(stamp "$1") && $(<"$(stamp "$1")") == "recipe=$RECIPE" ]]; }
 ready() {
-    stamped "$stamp_base" && { (( ! bench )) || stamped "$stamp_bench"; } &&
-        { (( ! packaging )) || stamped "$stamp_packaging"; } &&
-        { (( ! typing )) || stamped "$stamp_typing"; }
+    local extra
+    stamped '' || return 1
+    for extra in "${extras[@]}"; do stamped "$extra" || return 1; done
 }
 
 if ready; then
@@ -379,7 +361,7 @@ run apt-get -q --error-on=any "${APT_OPTS[@]}" update &&
     compgen -G "$apt/lists/*_Packages*" >/dev/null ||
     fail "apt-get update against $mirror failed"
 
-if ! stamped "$stamp_base"; then
+if ! stamped ''; then
     rm -rf -- "$prefix"
     mkdir -p "$prefix"
     base=("${BASE_PKGS[@]}")
@@ -391,32 +373,19 @@ if ! stamped "$stamp_base"; then
     [[ -f $real ]] || fail "no $real in the unpacked headers"
     cp -f "$real" "$prefix/usr/include/python3.14/pyconfig.h"
 
-    out=$(check "$py" 0) || fail "the private interpreter fails its check: $out"
+    out=$(check "$py") || fail "the private interpreter fails its check: $out"
     run "$py" -c 'import ssl, sqlite3, ctypes, decimal, readline, lzma, bz2, zlib, uuid, dbm' ||
         fail "the private interpreter lacks a standard module"
-    printf 'recipe=%s\n' "$RECIPE" >"$stamp_base"
+    printf 'recipe=%s\n' "$RECIPE" >"$(stamp '')"
 fi
 
-if ((bench)) && ! stamped "$stamp_bench"; then
-    rm -f -- "$stamp_bench"
-    unpack_group "${BENCH_PKGS[@]}"
-    out=$(check "$py" 1) || fail "the benchmark peers do not load: $out"
-    printf 'recipe=%s\n' "$RECIPE" >"$stamp_bench"
-fi
-
-if ((packaging)) && ! stamped "$stamp_packaging"; then
-    rm -f -- "$stamp_packaging"
-    unpack_group "${PACKAGING_PKGS[@]}"
-    out=$(check "$py" 0 1) || fail "the packaging tools do not load: $out"
-    printf 'recipe=%s\n' "$RECIPE" >"$stamp_packaging"
-fi
-
-if ((typing)) && ! stamped "$stamp_typing"; then
-    rm -f -- "$stamp_typing"
-    unpack_group "${TYPING_PKGS[@]}"
-    out=$(check "$py" 0 0 1) || fail "the type checker does not load: $out"
-    printf 'recipe=%s\n' "$RECIPE" >"$stamp_typing"
-fi
+for extra in "${extras[@]}"; do
+    stamped "$extra" && continue
+    rm -f -- "$(stamp "$extra")"
+    unpack_group ${EXTRA_PKGS[$extra]}
+    out=$(check "$py" "$extra") || fail "the $extra extra does not load: $out"
+    printf 'recipe=%s\n' "$RECIPE" >"$(stamp "$extra")"
+done
 
 rm -rf -- "$apt"    # the package lists are fetched anew for each provisioning
 
