@@ -130,14 +130,16 @@ cross_gtest() {
 
 # run_pytest SECONDS PYTHON MODULE_DIR [pytest arguments...]: the whole Python suite (unless
 # the arguments name tests) against the module built in MODULE_DIR, under a deadline, so that
-# a hang fails the run. TEST_TIMEOUT: seconds for one test before its stacks are dumped.
+# a hang fails the run. TEST_TIMEOUT: seconds for one test before its stacks are dumped;
+# the array pytest_env: more VAR=VALUE settings for the interpreter alone.
+pytest_env=()
 run_pytest() {
     local seconds=$1 py=$2 dir=$3 status=0
     shift 3
     local where=("$here/tests/python") a
     for a; do [[ $a != -* && -e ${a%%::*} ]] && where=(); done
     timeout --kill-after=30 "$seconds" \
-        env PYTHONPATH="$dir" PYTHONDONTWRITEBYTECODE=1 \
+        env "${pytest_env[@]}" PYTHONPATH="$dir" PYTHONDONTWRITEBYTECODE=1 \
         "$py" -m pytest -q -p no:cacheprovider -o faulthandler_timeout="${TEST_TIMEOUT:-600}" \
         "${where[@]}" "$@" || status=$?
     case $status in

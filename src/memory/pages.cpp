@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "memory/hints.hpp"
+
 #if defined(_WIN32)
 #define SEXP_PAGES_WINDOWS 1
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,6 +17,10 @@
 #define SEXP_PAGES_POSIX 1
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
+
+#if defined(SEXP_ASAN)
+#include <sanitizer/lsan_interface.h>
 #endif
 
 namespace sexp {
@@ -85,16 +91,24 @@ void* allocate_slots(std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
     madvise(p, mapped_size(bytes), MADV_HUGEPAGE); // advice only: failure changes nothing
 #endif
+#if defined(SEXP_ASAN)
+    // Slots hold the only pointers to long atom texts: the leak checker must scan them.
+    __lsan_register_root_region(p, mapped_size(bytes));
+#endif
     return p;
 }
 
 void release_slots(void* p, std::size_t bytes) noexcept {
     if (p == nullptr)
         return;
-    if (is_mapped(bytes))
+    if (is_mapped(bytes)) {
+#if defined(SEXP_ASAN)
+        __lsan_unregister_root_region(p, mapped_size(bytes));
+#endif
         munmap(p, mapped_size(bytes));
-    else
+    } else {
         ::operator delete(p);
+    }
 }
 
 namespace {
