@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Smoke test of the benchmarks at tiny sizes: they build, run and check their own output.
 # No time is asserted; BENCHMARKS.md says how to run them for real.
-set -euo pipefail
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 py="$("$here/tools/python.sh" --with-bench)"
 build="$(BUILD_DIR="${BUILD_DIR:-$here/build-bench}" PYTHON="$py" "$here/tools/build.sh" \
     -DSEXP_BUILD_TESTS=OFF -DSEXP_BUILD_BENCHMARKS=ON -DSEXP_WERROR=ON)"

@@ -7,24 +7,10 @@
 #   BUILD_DIR        build folder (default: build-locked in the checkout)
 #   LOCKED_TIMEOUT   seconds for the whole suite (default: 900)
 #   TEST_TIMEOUT     seconds for one test before its stacks are dumped (default: 300)
-set -euo pipefail
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 py="$("$here/tools/python.sh")"
 build="$(BUILD_DIR="${BUILD_DIR:-$here/build-locked}" "$here/tools/build.sh" \
     -DSEXP_BUILD_TESTS=OFF -DSEXP_WERROR=ON -DSEXP_FORCE_TREE_LOCK=ON)"
-if ! grep -qx 'SEXP_FORCE_TREE_LOCK:BOOL=ON' "$build/CMakeCache.txt"; then
-    echo "ci-locked: $build is not configured with the tree lock" >&2
-    exit 1
-fi
-
-status=0
-timeout --kill-after=30 "${LOCKED_TIMEOUT:-900}" \
-    env PYTHONPATH="$build/python" PYTHONDONTWRITEBYTECODE=1 \
-    "$py" -m pytest -q -p no:cacheprovider -o faulthandler_timeout="${TEST_TIMEOUT:-300}" \
-    "$here/tests/python" "$@" || status=$?
-case $status in
-    0) ;;
-    124|137) echo "ci-locked: the suite did not finish in time (a tree lock held while Python code runs?)" >&2 ;;
-    *) echo "ci-locked: the suite failed under the tree lock (exit $status)" >&2 ;;
-esac
-exit "$status"
+grep -qx 'SEXP_FORCE_TREE_LOCK:BOOL=ON' "$build/CMakeCache.txt" ||
+    die "$build is not configured with the tree lock"
+TEST_TIMEOUT="${TEST_TIMEOUT:-300}" run_pytest "${LOCKED_TIMEOUT:-900}" "$py" "$build/python" "$@"
