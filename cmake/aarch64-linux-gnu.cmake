@@ -32,20 +32,22 @@ if(SEXP_AARCH64_ROOT)
         "${SEXP_QEMU_AARCH64};-cpu;${SEXP_QEMU_CPU};-L;${SEXP_AARCH64_ROOT}")
     list(APPEND CMAKE_FIND_ROOT_PATH "${SEXP_AARCH64_ROOT}")
 
-    # FindPython runs no interpreter or config tool it takes for the target's, so point it
-    # at both. CMake 3.25 reads the extension suffix (SOABI) only from the config tool, and
-    # only if it already knows that tool when it examines the interpreter.
-    file(GLOB _sexp_launcher "${SEXP_AARCH64_ROOT}/usr/bin/python3.*-qemu")
-    file(GLOB _sexp_config "${SEXP_AARCH64_ROOT}/usr/bin/aarch64-linux-gnu-python3.*-config")
-    if(_sexp_launcher AND NOT Python_EXECUTABLE)
-        list(GET _sexp_launcher 0 Python_EXECUTABLE)
-    endif()
     if(NOT DEFINED Python_ROOT_DIR)
         set(Python_ROOT_DIR "${SEXP_AARCH64_ROOT}/usr")
     endif()
-    if(_sexp_config)
+    # FindPython runs nothing it takes for the target's, so it is pointed at the emulating
+    # launcher, and CMake versions differ in whether they learn the extension suffix at all:
+    # the project takes it from here, as the target's config tool (a shell script) gives it.
+    file(GLOB _sexp_launcher "${SEXP_AARCH64_ROOT}/usr/bin/python3.*-qemu")
+    if(_sexp_launcher AND NOT Python_EXECUTABLE)
+        list(GET _sexp_launcher 0 Python_EXECUTABLE)
+    endif()
+    file(GLOB _sexp_config "${SEXP_AARCH64_ROOT}/usr/bin/aarch64-linux-gnu-python3.*-config")
+    if(_sexp_config AND NOT SEXP_PYTHON_MODULE_SUFFIX)
         list(GET _sexp_config 0 _sexp_config)
-        set(_Python_CONFIG "${_sexp_config}" CACHE INTERNAL "")
+        execute_process(COMMAND sh "${_sexp_config}" --extension-suffix
+                        OUTPUT_VARIABLE SEXP_PYTHON_MODULE_SUFFIX
+                        OUTPUT_STRIP_TRAILING_WHITESPACE)
     endif()
 endif()
 
