@@ -22,11 +22,21 @@ endif()
 
 set(CMAKE_C_COMPILER "${SEXP_ZIG}" cc -target ${SEXP_ZIG_TARGET})
 set(CMAKE_CXX_COMPILER "${SEXP_ZIG}" c++ -target ${SEXP_ZIG_TARGET})
-# zig carries its own archiver; macOS's libtool and the SDK are neither here nor needed.
+# zig carries its own archiver and indexer (macOS's libtool and the SDK are neither here nor
+# needed), which CMake must take as single programs: installing a static library runs the
+# indexer on it again, and a host ranlib that knows no Mach-O would garble it.
+set(_sexp_zig_tools "${CMAKE_BINARY_DIR}/zig-tools")
+foreach(tool ar ranlib)
+    file(WRITE "${_sexp_zig_tools}/${tool}" "#!/bin/sh\nexec \"${SEXP_ZIG}\" ${tool} \"$@\"\n")
+    file(CHMOD "${_sexp_zig_tools}/${tool}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CMAKE_AR "${_sexp_zig_tools}/ar" CACHE FILEPATH "" FORCE)
+set(CMAKE_RANLIB "${_sexp_zig_tools}/ranlib" CACHE FILEPATH "" FORCE)
 foreach(lang C CXX)
-    set(CMAKE_${lang}_ARCHIVE_CREATE "\"${SEXP_ZIG}\" ar qc <TARGET> <LINK_FLAGS> <OBJECTS>")
-    set(CMAKE_${lang}_ARCHIVE_APPEND "\"${SEXP_ZIG}\" ar q <TARGET> <LINK_FLAGS> <OBJECTS>")
-    set(CMAKE_${lang}_ARCHIVE_FINISH "\"${SEXP_ZIG}\" ranlib <TARGET>")
+    set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> qc <TARGET> <LINK_FLAGS> <OBJECTS>")
+    set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_AR> q <TARGET> <LINK_FLAGS> <OBJECTS>")
+    set(CMAKE_${lang}_ARCHIVE_FINISH "<CMAKE_RANLIB> <TARGET>")
 endforeach()
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "")
 set(CMAKE_OSX_DEPLOYMENT_TARGET "" CACHE STRING "")
