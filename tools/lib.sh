@@ -78,11 +78,17 @@ cmake_build() {
     local build=$1 gen=()
     shift
     command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
-    # A folder configured by another generator cannot be configured again.
-    if [[ -f $build/CMakeCache.txt ]] &&
-        ! grep -qx "CMAKE_GENERATOR:INTERNAL=${gen[1]:-Unix Makefiles}" "$build/CMakeCache.txt"; then
-        rm -rf "$build"
+    # A folder configured by another generator cannot be configured again, and one whose
+    # toolchain file has changed since would keep the compilers and tools it found before.
+    local arg stale=0
+    if [[ -f $build/CMakeCache.txt ]]; then
+        grep -qx "CMAKE_GENERATOR:INTERNAL=${gen[1]:-Unix Makefiles}" "$build/CMakeCache.txt" ||
+            stale=1
+        for arg; do
+            [[ $arg == -DCMAKE_TOOLCHAIN_FILE=* && ${arg#*=} -nt $build/CMakeCache.txt ]] && stale=1
+        done
     fi
+    ((stale == 0)) || rm -rf "$build"
     mkdir -p "$build"
     if ! { cmake -S "$here" -B "$build" "${gen[@]}" "$@" &&
            cmake --build "$build" -j "${JOBS:-$(nproc)}"; } >"$build/build.log" 2>&1; then
