@@ -229,11 +229,23 @@ template <Syntax S> FormReader::Status FormReader::step() {
     BasicTokenizer<scan::Native, S> tokens(data_ + pos_, valid_ - pos_, final);
     Token first = pending_ ? tokens.resume(resume_) : tokens.next();
     pending_ = false;
+    // Room for the nodes the bytes at hand may hold (about one per three bytes, as in parse),
+    // so that a big form is not copied at every doubling of its slab: for the first form, the
+    // bytes the caller expects in all (up to a cap: slots are only reserved, not touched);
+    // for later ones, a little more than the last one took, so small forms stay small.
+    constexpr std::size_t FIRST_CAP = std::size_t{1} << 24;
+    std::size_t at_hand = (valid_ - pos_) / 3;
     if (!building_) {
         form_ = Tree();
         open_.clear();
         top_count_ = 0;
         building_ = true;
+        std::size_t done = base_ + pos_;
+        std::size_t expected = expected_ > done ? (expected_ - done) / 3 : 0;
+        form_.slab.reserve(forms_ == 0 ? std::min(std::max(at_hand, expected), FIRST_CAP)
+                                        : std::min(at_hand, last_size_ + last_size_ / 8 + 2));
+    } else if (std::size_t want = form_.slab.slot_count() + at_hand; want > form_.slab.capacity()) {
+        form_.slab.reserve(std::max(want, 2 * form_.slab.capacity()));
     }
     TopForms top{top_count_, top_count_ ? NodeId{0} : NO_NODE, 0};
     ParseErrorKind error{};
@@ -247,6 +259,8 @@ template <Syntax S> FormReader::Status FormReader::step() {
         form_begin_ = top_begin_;
         form_end_ = base_ + pos_;
         building_ = false;
+        ++forms_;
+        last_size_ = form_.slab.slot_count();
         form_.root = 0;
         form_.slab.release_unused();
         return Status::Form;

@@ -94,6 +94,9 @@ class FormReader {
     void append(const char* data, std::size_t n);
     // Says no byte follows.
     void finish() noexcept;
+    // Says how many bytes the whole text probably holds (a file's size), so that a big form
+    // gets its room at once. Only a hint.
+    void expect(std::size_t bytes) noexcept { expected_ = bytes; }
 
     // Reads on. May throw std::bad_alloc; the reader is then done.
     Status next();
@@ -124,12 +127,15 @@ class FormReader {
     bool done_ = false;
     // Where reading goes on: at `pos_`, or by `resume_`, which counts from `pos_`.
     std::size_t pos_ = 0;
+    std::size_t expected_ = 0;
     bool pending_ = false;
     Resume resume_;
     // The form being built.
     Tree form_;
     OpenLists open_;
     bool building_ = false;
+    std::size_t forms_ = 0;     // forms returned so far
+    std::size_t last_size_ = 0; // nodes of the last one
     std::size_t top_count_ = 0; // nodes at depth 0 in the form being built: 0 or 1
     std::size_t top_begin_ = 0; // where it starts, in the whole text
     std::size_t form_begin_ = 0;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "memory/hints.hpp"
 #include "parse/scan.hpp"
 
 namespace sexp {
@@ -134,7 +135,7 @@ template <typename K, Syntax S> class BasicTokenizer {
         : begin_(reinterpret_cast<const unsigned char*>(data)), p_(begin_), end_(p_ + length),
           final_(final) {}
 
-    Token next() noexcept {
+    SEXP_INLINE Token next() noexcept {
         if constexpr (L::COMMENTS) {
             Token stop;
             if (!skip_gaps(stop))
@@ -228,7 +229,7 @@ template <typename K, Syntax S> class BasicTokenizer {
                 {reinterpret_cast<const char*>(start), static_cast<std::size_t>(end - start)}};
     }
 
-    void skip_space() noexcept {
+    SEXP_INLINE void skip_space() noexcept {
         // Most gaps are one space; longer ones (indentation) go 16 bytes at a time.
         if (p_ == end_ || CLASS[*p_] != Space)
             return;
@@ -388,7 +389,7 @@ template <typename K, Syntax S> class BasicTokenizer {
     // with TAIL a copy of its last n bytes). End: the atom ends at st.at. More: the byte after
     // st.at decides.
     template <bool TAIL>
-    Found atom_block(const unsigned char* q, const unsigned char* bytes, unsigned n,
+    SEXP_INLINE Found atom_block(const unsigned char* q, const unsigned char* bytes, unsigned n,
                      AtomState& st) const noexcept {
         typename K::Block b(bytes);
         const scan::Mask valid = TAIL ? scan::below<K>(n) : ~scan::Mask{0};
@@ -452,8 +453,8 @@ template <typename K, Syntax S> class BasicTokenizer {
 
     // The atom that starts at `start`, read on from `q`: inside the run whose quote byte is
     // `run` (0: outside runs), with the byte at `q` escaped when `escaped` is set.
-    Token atom(const unsigned char* start, const unsigned char* q, unsigned char run,
-               bool escaped) noexcept {
+    SEXP_INLINE Token atom(const unsigned char* start, const unsigned char* q, unsigned char run,
+                           bool escaped) noexcept {
         AtomState st{q, run, escaped};
         for (; end_ - q >= 16; q += 16) {
             if (Found f = atom_block<false>(q, q, 16, st); f != Found::Nothing)

@@ -25,6 +25,7 @@ struct FormIterObject {
     PyObject* source;     // keeps an in-place text alive; the file object
     PyObject* read;       // the file's read method; null for a text in memory
     PyObject* chunk_size; // the int passed to read()
+    bool sized;           // the file's size was asked for
     // Set while next() runs: a second caller (another thread, or the file's own read())
     // is refused rather than let in.
     std::atomic<bool> busy;
@@ -40,6 +41,30 @@ void finish(FormIterObject* it) noexcept {
     it->state = nullptr;
     Py_CLEAR(it->read);
     Py_CLEAR(it->source);
+}
+
+// The bytes left to read in a file that has a size (a regular file, found as FileIO.readall
+// finds it: its size less its position), else 0. Runs the file's fileno() and tell(); any
+// error they raise only means the size is unknown.
+std::size_t bytes_left(PyObject* file) noexcept {
+    std::size_t left = 0;
+    PyObject* os = PyImport_ImportModule("os");
+    PyObject* fd = os ? PyObject_CallMethod(file, "fileno", nullptr) : nullptr;
+    PyObject* st = fd ? PyObject_CallMethod(os, "fstat", "O", fd) : nullptr;
+    PyObject* size = st ? PyObject_GetAttrString(st, "st_size") : nullptr;
+    PyObject* at = size ? PyObject_CallMethod(file, "tell", nullptr) : nullptr;
+    if (at != nullptr && PyLong_Check(size) && PyLong_Check(at)) {
+        long long n = PyLong_AsLongLong(size), done = PyLong_AsLongLong(at);
+        if (n > done && done >= 0)
+            left = static_cast<std::size_t>(n - done);
+    }
+    Py_XDECREF(at);
+    Py_XDECREF(size);
+    Py_XDECREF(st);
+    Py_XDECREF(fd);
+    Py_XDECREF(os);
+    PyErr_Clear();
+    return left;
 }
 
 // Feeds the reader the file's next chunk. False with an exception set.
@@ -78,6 +103,10 @@ PyObject* formiter_next(PyObject* self) noexcept {
         return nullptr;
     }
     PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (it->read != nullptr && !it->sized) {
+            it->sized = true;
+            it->state->reader.expect(bytes_left(it->source));
+        }
         while (it->state != nullptr) {
             FormReader& reader = it->state->reader;
             switch (reader.next()) {
@@ -221,6 +250,7 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         it->source = Py_NewRef(source);
         it->read = read;
         it->chunk_size = chunk;
+        it->sized = false;
         new (&it->busy) std::atomic<bool>(false);
         PyObject_GC_Track(it);
         return reinterpret_cast<PyObject*>(it);
