@@ -460,12 +460,8 @@ template <typename K, Syntax S> class BasicTokenizer {
             if (Found f = atom_block<false>(q, q, 16, st); f != Found::Nothing)
                 return f == Found::End ? atom_token(start, st.at) : more_atom(start, st);
         }
-        // The last bytes, copied into a block of their own.
-        alignas(16) unsigned char copy[16];
-        unsigned n = static_cast<unsigned>(end_ - q);
-        std::memset(copy, ' ', sizeof copy);
-        std::memcpy(copy, q, n);
-        if (Found f = atom_block<true>(q, copy, n, st); f != Found::Nothing)
+        Window last(q, end_);
+        if (Found f = atom_block<true>(q, last.bytes, last.n, st); f != Found::Nothing)
             return f == Found::End ? atom_token(start, st.at) : more_atom(start, st);
         if (!final_)
             return more_atom(start, st);
