@@ -267,7 +267,21 @@ template <typename K, Syntax S> class BasicTokenizer {
 
     // Skips whitespace and comments. False, with `stop` set, where the text ends inside a block
     // comment, or (with more text to come) inside a comment or before a byte that decides one.
-    bool skip_gaps(Token& stop) noexcept {
+    // Most tokens follow no comment: that is decided here, the rest out of line.
+    SEXP_INLINE bool skip_gaps(Token& stop) noexcept {
+        skip_space();
+        if (p_ == end_)
+            return true;
+        unsigned char c = *p_;
+        if (CLASS[c] != Comment && !(S == Syntax::Wasm && c == '('))
+            return true;
+        // A two-byte starter's second byte: wasm "(;" and ";;", lisp "#|".
+        if ((S == Syntax::Wasm || c == '#') && p_ + 1 != end_ && p_[1] != (c == '#' ? '|' : ';'))
+            return true;
+        return skip_comments(stop);
+    }
+
+    bool skip_comments(Token& stop) noexcept {
         for (;;) {
             skip_space();
             if (p_ == end_)
