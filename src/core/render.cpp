@@ -166,20 +166,16 @@ TextWalk::TextWalk(const Tree& tree, NodeId node, Layout layout)
 bool TextWalk::write(const Tree& tree, TextOutput& out) {
     if (done_)
         return true;
-    if (layout_.broken)
-        done_ = Walker<true, false>{tree, {out}, layout_, pad_, nullptr, 0}.run(node_, at_, depth_, broke_);
-    else
-        done_ = Walker<false, false>{tree, {out}, layout_, pad_, nullptr, 0}.run(node_, at_, depth_, broke_);
+    done_ = layout_.broken ? run(Walker<true, false>{tree, {out}, layout_, pad_, nullptr, 0})
+                           : run(Walker<false, false>{tree, {out}, layout_, pad_, nullptr, 0});
     return done_;
 }
 
 bool TextWalk::write(const Tree& tree, RenderBuffer& out, std::size_t budget) {
     if (done_)
         return true;
-    if (layout_.broken)
-        done_ = Walker<true, true>{tree, {out}, layout_, pad_, &out, budget}.run(node_, at_, depth_, broke_);
-    else
-        done_ = Walker<false, true>{tree, {out}, layout_, pad_, &out, budget}.run(node_, at_, depth_, broke_);
+    done_ = layout_.broken ? run(Walker<true, true>{tree, {out}, layout_, pad_, &out, budget})
+                           : run(Walker<false, true>{tree, {out}, layout_, pad_, &out, budget});
     return done_;
 }
 

@@ -53,6 +53,10 @@ class TextWalk {
     bool write(const Tree& tree, RenderBuffer& out, std::size_t budget);
 
   private:
+    template <typename Walker> bool run(Walker walker) {
+        return walker.run(node_, at_, depth_, broke_);
+    }
+
     NodeId node_;       // the subtree's root
     NodeId at_;         // the next node to write; what goes before it is written
     std::size_t depth_; // levels of `at_` below `node_`

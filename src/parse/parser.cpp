@@ -113,7 +113,8 @@ Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopF
                 slab.push_plain(
                     Node::make(AtomText::make_inline_wide(tok.text.data(), tok.text.size())));
             else
-                slab.push_plain(Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
+                slab.push_plain(
+                    Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
             break;
         }
         ++next_id;

@@ -47,7 +47,9 @@ struct Portable {
             return gather(zero_bytes(w_[0] ^ c * ONES), zero_bytes(w_[1] ^ c * ONES));
         }
         // Bytes at most `c`, which must be below 0x80.
-        Mask le(unsigned char c) const noexcept { return gather(at_most(w_[0], c), at_most(w_[1], c)); }
+        Mask le(unsigned char c) const noexcept {
+            return gather(at_most(w_[0], c), at_most(w_[1], c));
+        }
         Mask non_space() const noexcept {
             return gather(space(w_[0]), space(w_[1])) ^ 0xFFFFu;
         }

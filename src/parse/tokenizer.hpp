@@ -29,7 +29,8 @@ template <Syntax S> struct Lexicon {
     static constexpr bool BAR_RUNS = S == Syntax::Smtlib || S == Syntax::Lisp; // |...|
     static constexpr bool ESCAPES = S == Syntax::Kicad || S == Syntax::Wasm || S == Syntax::Lisp;
     // A line comment starts at ';' (wasm: at ";;") and ends at a line feed.
-    static constexpr bool LINE_COMMENTS = S == Syntax::Smtlib || S == Syntax::Wasm || S == Syntax::Lisp;
+    static constexpr bool LINE_COMMENTS =
+        S == Syntax::Smtlib || S == Syntax::Wasm || S == Syntax::Lisp;
     // Block comments nest; their delimiters are two bytes each.
     static constexpr bool BLOCK_COMMENTS = S == Syntax::Wasm || S == Syntax::Lisp;
     static constexpr unsigned char BLOCK_OPEN[2] = {S == Syntax::Wasm ? '(' : '#',
@@ -65,7 +66,8 @@ template <Syntax S> constexpr std::array<std::uint8_t, 256> make_byte_classes() 
     return t;
 }
 
-template <Syntax S> inline constexpr std::array<std::uint8_t, 256> BYTE_CLASS = make_byte_classes<S>();
+template <Syntax S>
+inline constexpr std::array<std::uint8_t, 256> BYTE_CLASS = make_byte_classes<S>();
 
 // Calls `f` with `std::integral_constant<Syntax, s>`, so a runtime syntax picks a compiled one.
 template <typename F> decltype(auto) with_syntax(Syntax s, F&& f) {

@@ -213,7 +213,8 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         }
         PyObject* source = bound[0];
         PyObject* read = nullptr;
-        bool in_memory = PyUnicode_Check(source) || PyBytes_Check(source) || PyByteArray_Check(source);
+        bool in_memory =
+            PyUnicode_Check(source) || PyBytes_Check(source) || PyByteArray_Check(source);
         if (!in_memory && PyObject_GetOptionalAttrString(source, "read", &read) < 0) {
             delete state;
             Py_DECREF(chunk);

@@ -20,8 +20,9 @@ template <typename K, Syntax S> std::vector<std::uint64_t> tokens_of(const std::
     sexp::BasicTokenizer<K, S> tokens(text.data(), text.size());
     for (;;) {
         sexp::Token t = tokens.next();
-        std::uint64_t offset =
-            t.kind == sexp::TokenKind::Atom ? static_cast<std::uint64_t>(t.text.data() - text.data()) : 0;
+        std::uint64_t offset = t.kind == sexp::TokenKind::Atom
+                                   ? static_cast<std::uint64_t>(t.text.data() - text.data())
+                                   : 0;
         out.push_back(static_cast<std::uint64_t>(t.kind) << 56 | offset << 24 | t.text.size());
         if (t.kind != sexp::TokenKind::Open && t.kind != sexp::TokenKind::Close &&
             t.kind != sexp::TokenKind::Atom)

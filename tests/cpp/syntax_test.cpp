@@ -156,7 +156,8 @@ TEST(Syntax, RunsAndCommentsAroundTheBlockSize) {
                 EXPECT_EQ(shape(*r.tree, r.tree->root), "([" + run + "z] [" + run + "])");
             }
         }
-        for (auto [s, starter] : {std::pair{Syntax::Smtlib, ";"}, {Syntax::Wasm, ";;"}, {Syntax::Lisp, ";"}}) {
+        for (auto [s, starter] :
+             {std::pair{Syntax::Smtlib, ";"}, {Syntax::Wasm, ";;"}, {Syntax::Lisp, ";"}}) {
             sexp::ParseResult r = parse_exact("(a" + std::string(starter) + body + "\nb)", s);
             ASSERT_TRUE(r.tree);
             EXPECT_EQ(shape(*r.tree, 0), "([a] [b])");
@@ -264,7 +265,8 @@ TEST(FormReader, ChunksOfEverySizeReadAsTheWholeText) {
         // Each form's range of the text parses to that form alone.
         for (std::size_t i = 0; i < whole.forms.size(); ++i) {
             auto [b, e] = whole.ranges[i];
-            sexp::ParseResult one = sexp::parse(std::string_view(s.text).substr(b, e - b), s.syntax);
+            std::string_view bytes = std::string_view(s.text).substr(b, e - b);
+            sexp::ParseResult one = sexp::parse(bytes, s.syntax);
             ASSERT_TRUE(one.tree);
             EXPECT_EQ(shape(*one.tree, one.tree->root), whole.forms[i]);
         }

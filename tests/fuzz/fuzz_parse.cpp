@@ -98,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sexp::is_valid_utf8(text.data(), text.size()) != valid)
         fail("is_valid_utf8 disagrees with the reference decoder");
     sexp::Utf8Prefix prefix = sexp::utf8_prefix(text.data(), text.size());
-    if (!fuzz_model::valid_utf8(text.substr(0, prefix.valid)) || (prefix.valid == text.size()) != valid)
+    if (!fuzz_model::valid_utf8(text.substr(0, prefix.valid)) ||
+        (prefix.valid == text.size()) != valid)
         fail("utf8_prefix disagrees with the reference decoder");
     sexp::with_syntax(s, [&](auto syn) { compare_scans<decltype(syn)::value>(text); });
 
