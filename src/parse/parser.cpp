@@ -232,9 +232,10 @@ template <Syntax S> FormReader::Status FormReader::step() {
     pending_ = false;
     // Room for the nodes the bytes at hand may hold (about one per three bytes, as in parse),
     // so that a big form is not copied at every doubling of its slab: for the first form, the
-    // bytes the caller expects in all (up to a cap: slots are only reserved, not touched);
-    // for later ones, a little more than the last one took, so small forms stay small.
-    constexpr std::size_t FIRST_CAP = std::size_t{1} << 24;
+    // bytes the caller expects in all, up to a cap (a big array's unused slots are given back
+    // at the end, but where the system cannot, the first form keeps them); for later ones, a
+    // little more than the last one took, so small forms stay small.
+    constexpr std::size_t FIRST_CAP = std::size_t{1} << 22;
     std::size_t at_hand = (valid_ - pos_) / 3;
     if (!building_) {
         form_ = Tree();
