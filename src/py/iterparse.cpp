@@ -44,8 +44,8 @@ void finish(FormIterObject* it) noexcept {
 }
 
 // The bytes left to read in a file that has a size (a regular file, found as FileIO.readall
-// finds it: its size less its position), else 0. Runs the file's fileno() and tell(); any
-// error they raise only means the size is unknown.
+// finds it: its size less its position), else 0. Runs the file's fileno() and tell(); an
+// Exception they raise only means the size is unknown, but an interrupt stays raised.
 std::size_t bytes_left(PyObject* file) noexcept {
     std::size_t left = 0;
     PyObject* os = PyImport_ImportModule("os");
@@ -63,7 +63,8 @@ std::size_t bytes_left(PyObject* file) noexcept {
     Py_XDECREF(st);
     Py_XDECREF(fd);
     Py_XDECREF(os);
-    PyErr_Clear();
+    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception))
+        PyErr_Clear();
     return left;
 }
 
@@ -106,6 +107,8 @@ PyObject* formiter_next(PyObject* self) noexcept {
         if (it->read != nullptr && !it->sized) {
             it->sized = true;
             it->state->reader.expect(bytes_left(it->source));
+            if (PyErr_Occurred())
+                return nullptr;
         }
         while (it->state != nullptr) {
             FormReader& reader = it->state->reader;
