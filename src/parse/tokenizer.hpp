@@ -272,25 +272,26 @@ template <typename K, Syntax S> class BasicTokenizer {
     // Most tokens follow no comment: that is decided here, the rest out of line.
     SEXP_INLINE bool skip_gaps(Token& stop) noexcept {
         skip_space();
-        if (p_ == end_)
-            return true;
-        unsigned char c = *p_;
-        if (CLASS[c] != Comment && !(S == Syntax::Wasm && c == '('))
-            return true;
-        // A two-byte starter's second byte: wasm "(;" and ";;", lisp "#|".
-        if ((S == Syntax::Wasm || c == '#') && p_ + 1 != end_ && p_[1] != (c == '#' ? '|' : ';'))
-            return true;
-        return skip_comments(stop);
+        return !may_start_comment() || skip_comments(stop);
     }
 
+    // False where p_ is at the end or at a byte that starts no comment; true where starter_at
+    // has to decide.
+    bool may_start_comment() const noexcept {
+        if (p_ == end_)
+            return false;
+        unsigned char c = *p_;
+        if (CLASS[c] != Comment && !(S == Syntax::Wasm && c == '('))
+            return false;
+        // A two-byte starter's second byte: wasm "(;" and ";;", lisp "#|".
+        return !((S == Syntax::Wasm || c == '#') && p_ + 1 != end_ &&
+                 p_[1] != (c == '#' ? '|' : ';'));
+    }
+
+    // Skips comments from p_, and the gaps between them.
     bool skip_comments(Token& stop) noexcept {
         for (;;) {
-            skip_space();
-            if (p_ == end_)
-                return true;
             unsigned char c = *p_;
-            if (CLASS[c] != Comment && !(S == Syntax::Wasm && c == '('))
-                return true;
             int len = starter_at(p_);
             if (len == 0)
                 return true;
@@ -305,6 +306,9 @@ template <typename K, Syntax S> class BasicTokenizer {
                 done = skip_line(p_ + len, stop);
             if (!done)
                 return false;
+            skip_space();
+            if (!may_start_comment())
+                return true;
         }
     }
 
