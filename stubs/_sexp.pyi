@@ -1,7 +1,11 @@
-from collections.abc import Sequence
-from typing import ClassVar, Self, SupportsIndex, final, overload
+from collections.abc import Buffer, Iterator, Sequence
+from typing import ClassVar, Literal, Self, SupportsIndex, TypeAlias, final, overload
 
-__all__ = ["SExp", "SExpIter", "ParseError", "parse"]
+from _typeshed import SupportsRead, SupportsWrite
+
+__all__ = ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
+
+_Syntax: TypeAlias = Literal["plain", "kicad", "smtlib", "wasm", "lisp"]
 
 @final
 class SExp:
@@ -48,4 +52,12 @@ class SExpIter:
 
 class ParseError(ValueError): ...
 
-def parse(source: str | bytes | bytearray | Sequence[int]) -> SExp: ...
+def parse(source: str | bytes | bytearray | Sequence[int], *, syntax: _Syntax = "plain") -> SExp: ...
+def iterparse(
+    source: str | bytes | bytearray | Sequence[int] | SupportsRead[Buffer],
+    *,
+    syntax: _Syntax = "plain",
+    chunk_size: int = 1048576,
+) -> Iterator[SExp]: ...
+def dumps(node: SExp, *, indent: int | str | None = None) -> str: ...
+def dump(node: SExp, file: SupportsWrite[bytes], *, indent: int | str | None = None) -> None: ...

@@ -1,6 +1,8 @@
 #include "core/render.hpp"
 
 #include <algorithm>
+#include <new>
+#include <string>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -25,44 +27,6 @@ void RenderBuffer::grow(std::size_t need) {
 
 namespace {
 
-// The text of the subtree under `node`, handed piece by piece to `sink` (open, close, space,
-// atom). A pre-order walk along the links, so no stack is needed: `at` is the node to write
-// next; after a node without children is written we climb, closing lists, to the next sibling.
-template <typename Sink> void walk_text(const Tree& tree, NodeId node, Sink& sink) {
-    const Slab& slab = tree.slab;
-    const std::size_t slots = slab.slot_count();
-    NodeId at = node;
-    for (;;) {
-        const Node* n = &tree.node(at); // checked once: reached through a link
-        // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
-        if (at + 8 < slots)
-            prefetch(&slab.raw(at + 8));
-        if (n->is_list()) {
-            sink.open();
-            if (n->first_child != NO_NODE) {
-                at = n->first_child;
-                continue;
-            }
-            sink.close();
-        } else {
-            sink.atom(n->text);
-        }
-        // Every node on the way up was checked when it was visited.
-        while (at != node) {
-            if (n->next_sibling != NO_NODE) {
-                sink.space();
-                at = n->next_sibling;
-                break;
-            }
-            at = n->parent;
-            n = &slab.raw(at);
-            sink.close();
-        }
-        if (at == node)
-            return;
-    }
-}
-
 bool renders_empty(const Tree& tree, NodeId node) noexcept {
     return node == tree.root && tree.implicit_root && tree.node(node).first_child == NO_NODE;
 }
@@ -79,9 +43,11 @@ struct Emit {
         room(1);
         *out.cur++ = c;
     }
-    void open() { put('('); }
-    void close() { put(')'); }
-    void space() { put(' '); }
+    void bytes(const char* p, std::size_t n) {
+        room(n);
+        std::memcpy(out.cur, p, n);
+        out.cur += n;
+    }
     void atom(const AtomText& t) {
         if (t.is_inline()) {
             room(INLINE_CAPACITY);
@@ -93,9 +59,7 @@ struct Emit {
             return;
         }
         std::string_view v = t.view();
-        room(v.size());
-        std::memcpy(out.cur, v.data(), v.size());
-        out.cur += v.size();
+        bytes(v.data(), v.size());
         std::size_t i = 0;
         for (; i + 8 <= v.size(); i += 8) {
             std::uint64_t word;
@@ -107,18 +71,121 @@ struct Emit {
     }
 };
 
+// The text of the subtree under `node`, from `at` on. A pre-order walk along the links, so no
+// stack is needed: after a node without children is written the walk climbs, closing lists,
+// to the next sibling. BROKEN adds the line breaks of a broken layout: before a child that is
+// a list, and before every child after one.
+template <bool BROKEN, bool BUDGET> struct Walker {
+    const Tree& tree;
+    Emit emit;
+    const Layout& layout;
+    std::string& pad;
+    const RenderBuffer* buffer; // with BUDGET: the walk pauses once it holds `budget` bytes
+    std::size_t budget;
+
+    void newline(std::size_t depth) {
+        std::size_t unit = layout.indent.size();
+        if (unit != 0 && depth > (std::size_t(-1) / 2 - 16) / unit)
+            throw std::bad_alloc();
+        std::size_t n = depth * unit;
+        while (pad.size() < n)
+            pad.append(layout.indent);
+        emit.room(n + 1);
+        *emit.out.cur++ = '\n';
+        std::memcpy(emit.out.cur, pad.data(), n);
+        emit.out.cur += n;
+    }
+
+    // Returns true when the text is complete.
+    bool run(NodeId node, NodeId& at_io, std::size_t& depth_io, bool& broke) {
+        const Slab& slab = tree.slab;
+        const std::size_t slots = slab.slot_count();
+        NodeId at = at_io;
+        std::size_t depth = depth_io;
+        for (;;) {
+            if (BUDGET && buffer->size() >= budget) {
+                at_io = at;
+                depth_io = depth;
+                return false;
+            }
+            const Node* n = &tree.node(at); // checked once: reached through a link
+            // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
+            if (at + 8 < slots)
+                prefetch(&slab.raw(at + 8));
+            if (n->is_list()) {
+                emit.put('(');
+                if (n->first_child != NO_NODE) {
+                    at = n->first_child;
+                    ++depth;
+                    if constexpr (BROKEN) {
+                        broke = tree.node(at).is_list();
+                        if (broke)
+                            newline(depth);
+                    }
+                    continue;
+                }
+                emit.put(')');
+            } else {
+                emit.atom(n->text);
+            }
+            // Every node on the way up was checked when it was visited. An edit between two
+            // pieces can move `at` out from under `node`: then the climb ends at depth 0.
+            while (at != node) {
+                if (n->next_sibling != NO_NODE) {
+                    NodeId next = n->next_sibling;
+                    if constexpr (BROKEN) {
+                        broke = broke || n->is_list() || tree.node(next).is_list();
+                        if (broke)
+                            newline(depth);
+                        else
+                            emit.put(' ');
+                    } else {
+                        emit.put(' ');
+                    }
+                    at = next;
+                    break;
+                }
+                if (depth == 0 || n->parent == NO_NODE)
+                    return true;
+                at = n->parent;
+                --depth;
+                n = &slab.raw(at);
+                emit.put(')');
+            }
+            if (at == node)
+                return true;
+        }
+    }
+};
+
 } // namespace
 
-void render_to(const Tree& tree, NodeId node, TextOutput& out) {
-    if (renders_empty(tree, node))
-        return;
-    Emit emit{out};
-    walk_text(tree, node, emit);
+TextWalk::TextWalk(const Tree& tree, NodeId node, Layout layout)
+    : node_(node), at_(node), depth_(0), done_(renders_empty(tree, node)), layout_(layout) {}
+
+bool TextWalk::write(const Tree& tree, TextOutput& out) {
+    if (done_)
+        return true;
+    done_ = layout_.broken ? run(Walker<true, false>{tree, {out}, layout_, pad_, nullptr, 0})
+                           : run(Walker<false, false>{tree, {out}, layout_, pad_, nullptr, 0});
+    return done_;
 }
 
-void render(const Tree& tree, NodeId node, std::string& out) {
+bool TextWalk::write(const Tree& tree, RenderBuffer& out, std::size_t budget) {
+    if (done_)
+        return true;
+    done_ = layout_.broken ? run(Walker<true, true>{tree, {out}, layout_, pad_, &out, budget})
+                           : run(Walker<false, true>{tree, {out}, layout_, pad_, &out, budget});
+    return done_;
+}
+
+void render_to(const Tree& tree, NodeId node, TextOutput& out, Layout layout) {
+    TextWalk(tree, node, layout).write(tree, out);
+}
+
+void render(const Tree& tree, NodeId node, std::string& out, Layout layout) {
     RenderBuffer buf;
-    render_to(tree, node, buf);
+    render_to(tree, node, buf, layout);
     out.append(buf.view());
 }
 

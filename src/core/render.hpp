@@ -11,15 +11,15 @@
 namespace sexp {
 
 // Where rendered text goes: the writable window [cur, end), refilled by grow(). `high`
-// collects the OR of every text byte written, so bit 7 of any of its bytes set means the
-// text is not pure ASCII.
+// collects the OR of every text byte written, so that one ASCII test of it tells whether the
+// text is pure ASCII.
 class TextOutput {
   public:
     char* cur = nullptr;
     char* end = nullptr;
     std::uint64_t high = 0;
 
-    bool is_ascii() const noexcept { return (high & 0x8080808080808080ull) == 0; }
+    bool is_ascii() const noexcept { return ascii_word(high); }
     // Makes room for at least `need` more bytes after `cur`, plus 16 for block copies,
     // keeping what was written. May throw std::bad_alloc, keeping it too.
     virtual void grow(std::size_t need) = 0;
@@ -29,8 +29,45 @@ class TextOutput {
     ~TextOutput() = default;
 };
 
+// How text is laid out. Canonical: one line, children separated by one space. Broken: a list
+// that holds a list puts its opening parenthesis and leading atoms on one line, then each
+// child from its first list child on on a line of its own, `indent` once more per level; a
+// list that holds no list stays on one line.
+struct Layout {
+    bool broken = false;
+    std::string_view indent;
+};
+
+class RenderBuffer;
+
+// Writes the text of a subtree, whole or in pieces: each piece goes on where the last one
+// stopped. Between pieces the tree may be edited but not shrunk (no node removed): the walk
+// then stays inside the tree and ends, though what it writes may or may not show the edits.
+class TextWalk {
+  public:
+    TextWalk(const Tree& tree, NodeId node, Layout layout);
+    // Writes the rest of the text. True once the whole text is written. May throw what
+    // out.grow throws; the walk is then unusable.
+    bool write(const Tree& tree, TextOutput& out);
+    // Writes on until `out` holds at least `budget` bytes or the text is complete.
+    bool write(const Tree& tree, RenderBuffer& out, std::size_t budget);
+
+  private:
+    template <typename Walker> bool run(Walker walker) {
+        return walker.run(node_, at_, depth_, broke_);
+    }
+
+    NodeId node_;       // the subtree's root
+    NodeId at_;         // the next node to write; what goes before it is written
+    std::size_t depth_; // levels of `at_` below `node_`
+    bool broke_ = false; // the last atom written began a line of its own
+    bool done_ = false;
+    Layout layout_;
+    std::string pad_; // the layout's indent, repeated for the deepest line so far
+};
+
 // Writes the text of the subtree under `node` to `out`. May throw what out.grow throws.
-void render_to(const Tree& tree, NodeId node, TextOutput& out);
+void render_to(const Tree& tree, NodeId node, TextOutput& out, Layout layout = {});
 
 // A growable byte buffer that is never zero-filled, so rendering touches each byte once.
 class RenderBuffer final : public TextOutput {
@@ -41,8 +78,12 @@ class RenderBuffer final : public TextOutput {
     RenderBuffer& operator=(const RenderBuffer&) = delete;
 
     void grow(std::size_t need) override;
-    std::string_view view() const noexcept {
-        return {data_, static_cast<std::size_t>(cur - data_)};
+    std::string_view view() const noexcept { return {data_, size()}; }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(cur - data_); }
+    // Forgets what was written, keeping the storage.
+    void clear() noexcept {
+        cur = data_;
+        high = 0;
     }
 
   private:
@@ -54,7 +95,7 @@ class RenderBuffer final : public TextOutput {
 // children separated by one space, atoms byte for byte (an atom's own children are not
 // written). The root of an implicit-root tree with no children renders as "". May throw
 // std::bad_alloc.
-void render(const Tree& tree, NodeId node, std::string& out);
+void render(const Tree& tree, NodeId node, std::string& out, Layout layout = {});
 
 // True when the two subtrees have the same shape and the same atom bytes; where they stand in
 // their trees, their ids and how texts are stored do not matter. May throw std::bad_alloc.

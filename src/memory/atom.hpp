@@ -11,6 +11,10 @@
 
 namespace sexp {
 
+// The one ASCII test: no byte of the word has its high bit set. Longer texts OR their words
+// together first.
+constexpr bool ascii_word(std::uint64_t w) noexcept { return (w & 0x8080808080808080ull) == 0; }
+
 // 15, not 16: the 16th byte of the record is the tag that says what the record holds.
 inline constexpr std::size_t INLINE_CAPACITY = 15;
 

@@ -113,6 +113,7 @@ class Slab {
     void reserve_free(std::size_t extra);
 
     std::size_t slot_count() const noexcept { return slots_.size(); }
+    std::size_t capacity() const noexcept { return slots_.capacity(); }
     std::size_t live_count() const noexcept { return slots_.size() - free_.size(); }
     const std::vector<NodeId>& free_stack() const noexcept { return free_; }
 

@@ -1,9 +1,10 @@
 #include "parse/parser.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "core/mutation.hpp"
-#include "parse/tokenizer.hpp"
 
 namespace sexp {
 
@@ -17,6 +18,10 @@ const char* parse_error_message(ParseErrorKind kind) noexcept {
         return "multiple top-level forms";
     case ParseErrorKind::InvalidUtf8:
         return "input is not valid UTF-8";
+    case ParseErrorKind::UnterminatedString:
+        return "unterminated string";
+    case ParseErrorKind::UnterminatedComment:
+        return "unterminated comment";
     }
     internal_fault("invalid parse error kind");
 }
@@ -37,66 +42,59 @@ ParseResult implicit_root_tree() {
     return r;
 }
 
-// The lists still open, innermost last. Most texts nest a few levels deep, so the first
-// levels live in the parser's frame and a call makes no allocation for them.
-class OpenLists {
-  public:
-    bool empty() const noexcept { return size_ == 0; }
-    NodeId back() const noexcept { return at(size_ - 1); }
-    void push(NodeId id) {
-        if (size_ < INLINE) {
-            inline_[size_] = id;
-        } else {
-            spill_.push_back(id);
-        }
-        ++size_;
-    }
-    void pop() noexcept {
-        --size_;
-        if (size_ >= INLINE)
-            spill_.pop_back();
-    }
-
-  private:
-    static constexpr std::size_t INLINE = 64;
-    NodeId at(std::size_t i) const noexcept { return i < INLINE ? inline_[i] : spill_[i - INLINE]; }
-    std::size_t size_ = 0;
-    NodeId inline_[INLINE];
-    std::vector<NodeId> spill_;
+// Why the parse loop stopped.
+enum class Stop : std::uint8_t {
+    End,   // the text ended
+    Form,  // a top-level form is complete (when stopping at forms)
+    More,  // the text given so far ends inside a token or comment
+    Error, // `error` says which
 };
 
-} // namespace
+// The forms met at depth 0; only the first one's id is kept.
+struct TopForms {
+    std::size_t count = 0;
+    NodeId first = NO_NODE;
+    std::size_t first_offset = 0; // where the first one starts in the tokenizer's text
+};
 
-ParseResult parse(std::string_view text) {
-    if (text.size() > MAX_PARSE_INPUT)
-        internal_fault("parse input too large");
-    if (text.empty())
-        return implicit_root_tree();
-
-    Tree tree;
+// The parse loop shared by whole texts and form-by-form reading: builds nodes into `tree`
+// from the tokens (`first`, when given, before them), with `open` holding the lists still
+// open. With ONE_FORM it stops as soon as a form at depth 0 is complete.
+template <bool ONE_FORM, typename Tokens>
+Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopForms& top,
+           ParseErrorKind& error) {
     Slab& slab = tree.slab;
-    // A node takes at least two bytes in most texts ("a " or "()"); three is a fair average
-    // that spares regrowth for ordinary input.
-    if (text.size() >= 3)
-        slab.reserve(text.size() / 3);
-    OpenLists open;
-    NodeId parent = NO_NODE; // open.back(), kept at hand
-    std::size_t top_count = 0; // forms at depth 0; only the first is kept
-    NodeId first_top = NO_NODE;
-
-    Tokenizer tokens(text.data(), text.size());
-    NodeId next_id = 0; // the slab only grows at its end during a parse
+    NodeId parent = open.empty() ? NO_NODE : open.back(); // kept at hand
+    NodeId next_id = static_cast<NodeId>(slab.slot_count()); // the slab only grows at its end
     for (;;) {
-        Token tok = tokens.next();
+        Token tok;
+        if (first != nullptr) {
+            tok = *first;
+            first = nullptr;
+        } else {
+            tok = tokens.next();
+        }
         NodeId id = next_id;
         switch (tok.kind) {
         case TokenKind::End:
-            goto done;
+            return Stop::End;
+        case TokenKind::More:
+            return Stop::More;
+        case TokenKind::UnterminatedString:
+            error = ParseErrorKind::UnterminatedString;
+            return Stop::Error;
+        case TokenKind::UnterminatedComment:
+            error = ParseErrorKind::UnterminatedComment;
+            return Stop::Error;
         case TokenKind::Close:
-            if (open.empty())
-                return failure(ParseErrorKind::StrayCloseParen);
+            if (open.empty()) {
+                error = ParseErrorKind::StrayCloseParen;
+                return Stop::Error;
+            }
             open.pop();
             parent = open.empty() ? NO_NODE : open.back();
+            if (ONE_FORM && parent == NO_NODE)
+                return Stop::Form;
             continue;
         case TokenKind::Open:
             slab.push_plain(Node::list());
@@ -115,13 +113,20 @@ ParseResult parse(std::string_view text) {
                 slab.push_plain(
                     Node::make(AtomText::make_inline_wide(tok.text.data(), tok.text.size())));
             else
-                slab.push_plain(Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
+                slab.push_plain(
+                    Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
             break;
         }
         ++next_id;
         if (parent == NO_NODE) {
-            if (top_count++ == 0)
-                first_top = id;
+            if (top.count++ == 0) {
+                top.first = id;
+                if constexpr (ONE_FORM)
+                    top.first_offset = tokens.position() -
+                                       (tok.kind == TokenKind::Atom ? tok.text.size() : 1);
+            }
+            if (ONE_FORM && tok.kind == TokenKind::Atom)
+                return Stop::Form;
         } else {
             link_child(slab, parent, id);
         }
@@ -130,18 +135,167 @@ ParseResult parse(std::string_view text) {
             parent = id;
         }
     }
-done:
+}
+
+template <Syntax S> ParseResult parse_as(std::string_view text) {
+    Tree tree;
+    // A node takes at least two bytes in most texts ("a " or "()"); three is a fair average
+    // that spares regrowth for ordinary input.
+    if (text.size() >= 3)
+        tree.slab.reserve(text.size() / 3);
+    OpenLists open;
+    TopForms top;
+    ParseErrorKind error{};
+    SyntaxTokenizer<S> tokens(text.data(), text.size());
+    if (build<false>(tokens, nullptr, tree, open, top, error) == Stop::Error)
+        return failure(error);
     if (!open.empty())
         return failure(ParseErrorKind::UnclosedParen);
-    if (top_count == 0)
+    if (top.count == 0)
         return implicit_root_tree();
-    if (top_count > 1)
+    if (top.count > 1)
         return failure(ParseErrorKind::MultipleTopLevel);
-    tree.root = first_top;
-    slab.release_unused();
+    tree.root = top.first;
+    tree.slab.release_unused();
     ParseResult r;
     r.tree.emplace(std::move(tree));
     return r;
+}
+
+} // namespace
+
+ParseResult parse(std::string_view text, Syntax syntax) {
+    if (text.size() > MAX_PARSE_INPUT)
+        internal_fault("parse input too large");
+    if (text.empty())
+        return implicit_root_tree();
+    return with_syntax(syntax, [&](auto s) { return parse_as<s.value>(text); });
+}
+
+// ---- FormReader ------------------------------------------------------------------------------
+
+void FormReader::read_text(std::string_view text, bool validated) noexcept {
+    data_ = text.data();
+    size_ = text.size();
+    in_place_ = true;
+    eof_ = true;
+    valid_ = validated ? size_ : utf8_prefix(data_, size_).valid;
+    bad_utf8_ = valid_ < size_; // nothing follows to complete a cut sequence
+}
+
+void FormReader::append(const char* data, std::size_t n) {
+    // Drop what is read; keep the unfinished token or sequence at the front.
+    std::size_t keep = size_ - pos_;
+    std::size_t need = keep + n;
+    if (need > buf_.capacity()) {
+        std::vector<char> fresh;
+        fresh.reserve(std::max(need, buf_.capacity() + buf_.capacity() / 2));
+        fresh.assign(buf_.begin() + static_cast<std::ptrdiff_t>(pos_), buf_.end());
+        buf_.swap(fresh);
+    } else if (pos_ > 0) {
+        std::memmove(buf_.data(), buf_.data() + pos_, keep);
+        buf_.resize(keep);
+    }
+    buf_.insert(buf_.end(), data, data + n);
+    base_ += pos_;
+    valid_ -= pos_;
+    pos_ = 0;
+    data_ = buf_.data();
+    size_ = buf_.size();
+    if (!bad_utf8_) {
+        Utf8Prefix p = utf8_prefix(data_ + valid_, size_ - valid_);
+        valid_ += p.valid;
+        bad_utf8_ = valid_ < size_ && !p.truncated;
+    }
+}
+
+void FormReader::finish() noexcept {
+    eof_ = true;
+    if (valid_ < size_)
+        bad_utf8_ = true; // a sequence cut off by the end
+}
+
+FormReader::Status FormReader::fail(ParseErrorKind kind) noexcept {
+    error_ = kind;
+    done_ = true;
+    form_ = Tree();
+    open_.clear();
+    return Status::Error;
+}
+
+template <Syntax S> FormReader::Status FormReader::step() {
+    // Only checked bytes are read; the text is complete when every byte is checked and valid
+    // and nothing follows.
+    const bool final = eof_ && !bad_utf8_ && valid_ == size_;
+    BasicTokenizer<scan::Native, S> tokens(data_ + pos_, valid_ - pos_, final);
+    Token first = pending_ ? tokens.resume(resume_) : tokens.next();
+    pending_ = false;
+    // Room for the nodes the bytes at hand may hold (about one per three bytes, as in parse),
+    // so that a big form is not copied at every doubling of its slab: for the first form, the
+    // bytes the caller expects in all, up to a cap (a big array's unused slots are given back
+    // at the end, but where the system cannot, the first form keeps them); for later ones, a
+    // little more than the last one took, so small forms stay small.
+    constexpr std::size_t FIRST_CAP = std::size_t{1} << 22;
+    std::size_t at_hand = (valid_ - pos_) / 3;
+    if (!building_) {
+        form_ = Tree();
+        open_.clear();
+        top_count_ = 0;
+        building_ = true;
+        std::size_t done = base_ + pos_;
+        std::size_t expected = expected_ > done ? (expected_ - done) / 3 : 0;
+        form_.slab.reserve(forms_ == 0 ? std::min(std::max(at_hand, expected), FIRST_CAP)
+                                        : std::min(at_hand, last_size_ + last_size_ / 8 + 2));
+    } else if (std::size_t want = form_.slab.slot_count() + at_hand; want > form_.slab.capacity()) {
+        form_.slab.reserve(std::max(want, 2 * form_.slab.capacity()));
+    }
+    TopForms top{top_count_, top_count_ ? NodeId{0} : NO_NODE, 0};
+    ParseErrorKind error{};
+    Stop stop = build<true>(tokens, &first, form_, open_, top, error);
+    if (top.count > 0 && top_count_ == 0)
+        top_begin_ = base_ + pos_ + top.first_offset;
+    top_count_ = top.count;
+    switch (stop) {
+    case Stop::Form:
+        pos_ += tokens.position();
+        form_begin_ = top_begin_;
+        form_end_ = base_ + pos_;
+        building_ = false;
+        ++forms_;
+        last_size_ = form_.slab.slot_count();
+        form_.root = 0;
+        form_.slab.release_unused();
+        return Status::Form;
+    case Stop::More:
+        resume_ = tokens.resume_state();
+        pos_ += resume_.keep;
+        resume_.keep = 0;
+        pending_ = true;
+        if (bad_utf8_)
+            return fail(ParseErrorKind::InvalidUtf8);
+        return Status::NeedBytes;
+    case Stop::End:
+        if (!open_.empty())
+            return fail(ParseErrorKind::UnclosedParen);
+        done_ = true;
+        form_ = Tree();
+        return Status::Done;
+    case Stop::Error:
+        break;
+    }
+    return fail(error);
+}
+
+FormReader::Status FormReader::next() {
+    if (done_)
+        return Status::Done;
+    try {
+        return with_syntax(syntax_, [&](auto s) { return step<s.value>(); });
+    } catch (...) {
+        done_ = true;
+        form_ = Tree();
+        throw;
+    }
 }
 
 } // namespace sexp

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "core/tree.hpp"
+#include "parse/tokenizer.hpp"
 
 namespace sexp {
 
@@ -14,6 +16,8 @@ enum class ParseErrorKind : std::uint8_t {
     StrayCloseParen,
     MultipleTopLevel,
     InvalidUtf8, // found by the caller's validation, before the parser runs
+    UnterminatedString,
+    UnterminatedComment,
 };
 
 // The fixed message of each error kind.
@@ -31,6 +35,112 @@ inline constexpr std::size_t MAX_PARSE_INPUT = 0xFFFFFFFFu;
 // Parses valid UTF-8 text (at most MAX_PARSE_INPUT bytes) in one forward pass without
 // recursion. Nodes are numbered in document order from 0; a text with no form gives an
 // implicit-root tree. May throw std::bad_alloc; then nothing is leaked.
-ParseResult parse(std::string_view text);
+ParseResult parse(std::string_view text, Syntax syntax = Syntax::Plain);
+
+// The lists still open, innermost last. Most texts nest a few levels deep, so the first
+// levels live inline and a parse makes no allocation for them.
+class OpenLists {
+  public:
+    bool empty() const noexcept { return size_ == 0; }
+    NodeId back() const noexcept { return at(size_ - 1); }
+    void push(NodeId id) {
+        if (size_ < INLINE) {
+            inline_[size_] = id;
+        } else {
+            spill_.push_back(id);
+        }
+        ++size_;
+    }
+    void pop() noexcept {
+        --size_;
+        if (size_ >= INLINE)
+            spill_.pop_back();
+    }
+    void clear() noexcept {
+        size_ = 0;
+        spill_.clear();
+    }
+
+  private:
+    static constexpr std::size_t INLINE = 64;
+    NodeId at(std::size_t i) const noexcept { return i < INLINE ? inline_[i] : spill_[i - INLINE]; }
+    std::size_t size_ = 0;
+    NodeId inline_[INLINE];
+    std::vector<NodeId> spill_;
+};
+
+// Reads a text that holds any number of top-level forms, one form at a time, each into a tree
+// of its own. The text is either given whole (read in place) or arrives in pieces, any of
+// which may end inside a token, a comment or a UTF-8 sequence: the reader keeps the unfinished
+// part and reads it as if whole. Memory holds the form being read and the unread bytes.
+//
+// Errors come in text order: the forms before an error are returned, then the error. UTF-8 is
+// checked as bytes arrive; an invalid sequence is an error where it stands.
+class FormReader {
+  public:
+    enum class Status : std::uint8_t {
+        Form,      // take_form() gives it
+        NeedBytes, // append() more, or finish()
+        Done,      // no form is left
+        Error,     // error() says which; the reader is done
+    };
+
+    explicit FormReader(Syntax syntax) noexcept : syntax_(syntax) {}
+
+    // Reads `text` in place: the caller keeps it alive and unchanged while reading. `validated`
+    // says it is known to be UTF-8.
+    void read_text(std::string_view text, bool validated) noexcept;
+    // Adds the next bytes of the text (copied). May throw std::bad_alloc, changing nothing.
+    void append(const char* data, std::size_t n);
+    // Says no byte follows.
+    void finish() noexcept;
+    // Says how many bytes the whole text probably holds (a file's size), so that a big form
+    // gets its room at once. Only a hint.
+    void expect(std::size_t bytes) noexcept { expected_ = bytes; }
+
+    // Reads on. May throw std::bad_alloc; the reader is then done.
+    Status next();
+    Tree take_form() noexcept { return std::move(form_); }
+    ParseErrorKind error() const noexcept { return error_; }
+    // Where the form last returned starts and ends, as offsets into the whole text.
+    std::size_t form_begin() const noexcept { return form_begin_; }
+    std::size_t form_end() const noexcept { return form_end_; }
+
+    // What the reader holds besides the form being built: its buffer's size.
+    std::size_t buffered() const noexcept { return buf_.capacity(); }
+
+  private:
+    template <Syntax S> Status step();
+    Status fail(ParseErrorKind kind) noexcept;
+
+    Syntax syntax_;
+    // The text: buf_, or a caller's text. Bytes [0, valid_) are checked UTF-8; the first byte
+    // of data_ is the byte `base_` of the whole text.
+    std::vector<char> buf_;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t valid_ = 0;
+    std::size_t base_ = 0;
+    bool in_place_ = false;
+    bool bad_utf8_ = false; // the byte at valid_ is not UTF-8
+    bool eof_ = false;
+    bool done_ = false;
+    // Where reading goes on: at `pos_`, or by `resume_`, which counts from `pos_`.
+    std::size_t pos_ = 0;
+    std::size_t expected_ = 0;
+    bool pending_ = false;
+    Resume resume_;
+    // The form being built.
+    Tree form_;
+    OpenLists open_;
+    bool building_ = false;
+    std::size_t forms_ = 0;     // forms returned so far
+    std::size_t last_size_ = 0; // nodes of the last one
+    std::size_t top_count_ = 0; // nodes at depth 0 in the form being built: 0 or 1
+    std::size_t top_begin_ = 0; // where it starts, in the whole text
+    std::size_t form_begin_ = 0;
+    std::size_t form_end_ = 0;
+    ParseErrorKind error_ = ParseErrorKind::UnclosedParen;
+};
 
 } // namespace sexp

@@ -1,5 +1,7 @@
+#include "py/dump_fn.hpp"
 #include "py/error.hpp"
 #include "py/iter.hpp"
+#include "py/iterparse.hpp"
 #include "py/parse_fn.hpp"
 #include "py/sexp.hpp"
 
@@ -9,6 +11,8 @@ PyTypeObject* sexp_type_object = nullptr;
 PyTypeObject* sexpiter_type_object = nullptr;
 
 namespace {
+
+PyTypeObject* formiter_type_object = nullptr;
 
 PyObject* parse_error_object = nullptr;
 
@@ -51,20 +55,12 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttrString(module, name, value);
 }
 
-int sexp_exec(PyObject* module) noexcept {
-    PyObject* sexp = reinterpret_cast<PyObject*>(get_sexp_type());
-    if (sexp == nullptr || add_public(module, "SExp", sexp) < 0)
-        return -1;
-    PyObject* iter = reinterpret_cast<PyObject*>(get_sexpiter_type());
-    if (iter == nullptr || add_public(module, "SExpIter", iter) < 0)
-        return -1;
-    PyObject* error = get_parse_error();
-    if (error == nullptr || add_public(module, "ParseError", error) < 0)
-        return -1;
+// Adds a function bound to the module under its own __name__.
+int add_function(PyObject* module, PyMethodDef* def) {
     PyObject* modname = PyModule_GetNameObject(module);
     if (modname == nullptr)
         return -1;
-    PyObject* fn = PyCMethod_New(&parse_def, module, modname, nullptr);
+    PyObject* fn = PyCMethod_New(def, module, modname, nullptr);
     Py_DECREF(modname);
     if (fn == nullptr)
         return -1;
@@ -79,6 +75,23 @@ int sexp_exec(PyObject* module) noexcept {
     Py_XDECREF(fname);
     Py_DECREF(fn);
     return r;
+}
+
+int sexp_exec(PyObject* module) noexcept {
+    PyObject* sexp = reinterpret_cast<PyObject*>(get_sexp_type());
+    if (sexp == nullptr || add_public(module, "SExp", sexp) < 0)
+        return -1;
+    PyObject* iter = reinterpret_cast<PyObject*>(get_sexpiter_type());
+    if (iter == nullptr || add_public(module, "SExpIter", iter) < 0)
+        return -1;
+    PyObject* error = get_parse_error();
+    if (error == nullptr || add_public(module, "ParseError", error) < 0)
+        return -1;
+    for (PyMethodDef* def : {&parse_def, &iterparse_def, &dumps_def, &dump_def}) {
+        if (add_function(module, def) < 0)
+            return -1;
+    }
+    return 0;
 }
 
 // The kept objects' memory goes back with the module (every interpreter that loads it shares
@@ -113,6 +126,10 @@ PyTypeObject* get_sexp_type() {
 
 PyTypeObject* get_sexpiter_type() {
     return get_once(sexpiter_type_object, create_sexpiter_type);
+}
+
+PyTypeObject* get_formiter_type() {
+    return get_once(formiter_type_object, create_formiter_type);
 }
 
 PyObject* get_parse_error() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "parse/parser.hpp"
 #include "parse/tokenizer.hpp"
@@ -61,20 +62,55 @@ bool collect_bytes(PyObject* source, std::string& out) {
     return ok;
 }
 
-PyObject* parse_text(std::string_view text, bool validate) {
+PyObject* parse_text(std::string_view text, bool validate, Syntax syntax) {
     if (text.size() > MAX_PARSE_INPUT) {
         PyErr_SetString(PyExc_OverflowError, TOO_LARGE_MESSAGE);
         return nullptr;
     }
     if (validate && !is_valid_utf8(text.data(), text.size()))
         return raise_parse_error(ParseErrorKind::InvalidUtf8);
-    ParseResult r = parse(text);
+    ParseResult r = parse(text, syntax);
     if (!r.tree)
         return raise_parse_error(r.error);
     return wrap_new_tree(std::move(*r.tree));
 }
 
-PyObject* parse_source(PyObject* source) {
+const char* const PARSE_PARAMS[] = {"source", "syntax"};
+
+PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[2] = {nullptr, nullptr};
+        if (kwnames != nullptr || nargs != 1) {
+            if (!bind_args("parse", PARSE_PARAMS, 2, args, nargs, kwnames, bound, 1, 1))
+                return nullptr;
+        } else {
+            bound[0] = args[0];
+        }
+        Syntax syntax;
+        if (!syntax_of("parse", bound[1], syntax))
+            return nullptr;
+        SourceBytes source;
+        if (!source_bytes(bound[0], source))
+            return nullptr;
+        return parse_text(source.text, !source.validated, syntax);
+    });
+}
+
+PyDoc_STRVAR(parse_doc,
+             "parse(source, *, syntax='plain')\n--\n\nParse an S-expression from a ``str``, "
+             "``bytes``, or ``bytearray``.\n\n"
+             "``syntax`` names how the text is read: ``\"plain\"`` (whitespace and parentheses are\n"
+             "all the syntax there is), or ``\"kicad\"``, ``\"smtlib\"``, ``\"wasm\"`` or ``\"lisp\"``,\n"
+             "which add the quoted strings and comments those formats write. A quoted string is\n"
+             "atom text, kept byte for byte with its quotes and escapes; comments are skipped and\n"
+             "are not in the tree.\n\n"
+             "Raises:\n    ParseError: If the input is structurally malformed.\n"
+             "    TypeError: If the argument is not ``str``, ``bytes``, or ``bytearray``.\n"
+             "    ValueError: If ``syntax`` names no syntax.");
+
+} // namespace
+
+bool source_bytes(PyObject* source, SourceBytes& out) {
     if (PyUnicode_Check(source)) {
         Py_ssize_t n;
         const char* p = PyUnicode_AsUTF8AndSize(source, &n);
@@ -82,53 +118,52 @@ PyObject* parse_source(PyObject* source) {
             // No UTF-8 form (a lone surrogate) makes it no accepted source; running out of
             // memory while making that form stays a MemoryError.
             if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-                return nullptr;
+                return false;
             PyErr_Clear();
-            return type_error();
+            type_error();
+            return false;
         }
-        return parse_text({p, static_cast<std::size_t>(n)}, false);
+        out.text = {p, static_cast<std::size_t>(n)};
+        out.validated = true;
+        return true;
     }
     if (PyBytes_Check(source)) {
-        return parse_text({PyBytes_AS_STRING(source), static_cast<std::size_t>(PyBytes_GET_SIZE(source))},
-                          true);
+        out.text = {PyBytes_AS_STRING(source), static_cast<std::size_t>(PyBytes_GET_SIZE(source))};
+        return true;
     }
     if (PyByteArray_Check(source)) {
         // A private copy: the parse must not see the buffer change under it.
-        std::string copy(PyByteArray_AS_STRING(source),
-                         static_cast<std::size_t>(PyByteArray_GET_SIZE(source)));
-        return parse_text(copy, true);
+        out.copy.assign(PyByteArray_AS_STRING(source),
+                        static_cast<std::size_t>(PyByteArray_GET_SIZE(source)));
+    } else if (!PySequence_Check(source) || !collect_bytes(source, out.copy)) {
+        type_error();
+        return false;
     }
-    if (PySequence_Check(source)) {
-        std::string bytes;
-        if (!collect_bytes(source, bytes))
-            return type_error();
-        return parse_text(bytes, true);
-    }
-    return type_error();
+    out.text = out.copy;
+    return true;
 }
 
-const char* const PARSE_PARAMS[] = {"source"};
-
-PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* source;
-        if (kwnames != nullptr || nargs != 1) {
-            if (!bind_args("parse", PARSE_PARAMS, 1, args, nargs, kwnames, &source))
-                return nullptr;
-        } else {
-            source = args[0];
+bool syntax_of(const char* fname, PyObject* value, Syntax& out) noexcept {
+    static constexpr std::pair<const char*, Syntax> NAMES[] = {
+        {"plain", Syntax::Plain}, {"kicad", Syntax::Kicad}, {"smtlib", Syntax::Smtlib},
+        {"wasm", Syntax::Wasm},   {"lisp", Syntax::Lisp},
+    };
+    out = Syntax::Plain;
+    if (value == nullptr)
+        return true;
+    if (!PyUnicode_Check(value)) {
+        bad_argument(fname, "syntax", "str", value);
+        return false;
+    }
+    for (const auto& [name, syntax] : NAMES) {
+        if (PyUnicode_EqualToUTF8(value, name)) {
+            out = syntax;
+            return true;
         }
-        return parse_source(source);
-    });
+    }
+    PyErr_Format(PyExc_ValueError, "unknown syntax: %R", value);
+    return false;
 }
-
-PyDoc_STRVAR(parse_doc,
-             "parse(source)\n--\n\nParse an S-expression from a ``str``, ``bytes``, or "
-             "``bytearray``.\n\nRaises:\n    ParseError: If the input is structurally "
-             "malformed.\n    TypeError: If the argument is not ``str``, ``bytes``, or "
-             "``bytearray``.");
-
-} // namespace
 
 PyMethodDef parse_def = {
     "parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_fn)),

@@ -1,10 +1,30 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+
+#include "parse/tokenizer.hpp"
 #include "py/shared.hpp"
 
 namespace sexp::py {
 
 // The method definition of the module-level `parse` function.
 extern PyMethodDef parse_def;
+
+// The bytes of a source that `parse` accepts: viewed in place (the UTF-8 form of a str, the
+// contents of bytes) or copied (a bytearray, a sequence of byte values).
+struct SourceBytes {
+    std::string_view text;
+    std::string copy;       // holds `text` when the source was copied
+    bool validated = false; // known to be UTF-8
+};
+
+// Reads `source` as `parse` does. False with TypeError "expected str, bytes, or bytearray" set
+// (whatever error made the source unusable is discarded), or with MemoryError. A view in
+// place lasts as long as the source object.
+bool source_bytes(PyObject* source, SourceBytes& out);
+
+// The syntax a `syntax=` argument names (null: plain). False with TypeError or ValueError set.
+bool syntax_of(const char* fname, PyObject* value, Syntax& out) noexcept;
 
 } // namespace sexp::py

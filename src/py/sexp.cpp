@@ -29,7 +29,7 @@ PyObject* atom_str(const AtomText& text) noexcept {
         std::uint64_t w[2];
         static_assert(sizeof w == sizeof(AtomText));
         std::memcpy(w, &text, sizeof w);
-        if (((w[0] | w[1]) & 0x8080808080808080u) == 0) {
+        if (ascii_word(w[0] | w[1])) {
             PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
             if (s != nullptr)
                 std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
@@ -118,18 +118,7 @@ class StrOutput final : public TextOutput {
 };
 
 PyObject* sexp_repr(PyObject* self) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        SExpObject* h = self_of(self);
-        TreeLock lock(h->tree);
-        if (!check_live(h))
-            return nullptr;
-        const Tree& t = tree_of(h);
-        // A whole tree takes about 8 bytes a node; a subtree starts small and grows.
-        std::size_t estimate = 8 * t.slab.live_count() + 16;
-        StrOutput out(h->id == t.root ? estimate : std::min<std::size_t>(estimate, 256));
-        render_to(t, h->id, out);
-        return out.finish();
-    });
+    return node_text(self_of(self), Layout{});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -721,6 +710,20 @@ PyType_Spec sexp_spec = {
 };
 
 } // namespace
+
+PyObject* node_text(SExpObject* h, Layout layout) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        TreeLock lock(h->tree);
+        if (!check_live(h))
+            return nullptr;
+        const Tree& t = tree_of(h);
+        // A whole tree takes about 8 bytes a node; a subtree starts small and grows.
+        std::size_t estimate = 8 * t.slab.live_count() + 16;
+        StrOutput out(h->id == t.root ? estimate : std::min<std::size_t>(estimate, 256));
+        render_to(t, h->id, out, layout);
+        return out.finish();
+    });
+}
 
 PyTypeObject* create_sexp_type() {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sexp_spec));

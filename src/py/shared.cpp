@@ -53,12 +53,23 @@ Py_ssize_t find_param(const char* const* names, Py_ssize_t count, PyObject* key)
 } // namespace
 
 bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+               Py_ssize_t positional, Py_ssize_t required) {
+    if (positional < 0)
+        positional = count;
+    if (required < 0)
+        required = count;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs + nkw > count) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes at most %zd %sargument%s (%zd given)",
                      fname, count, nargs == 0 ? "keyword " : "", count == 1 ? "" : "s",
                      nargs + nkw);
+        return false;
+    }
+    if (nargs > positional) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd positional argument%s (%zd given)",
+                     fname, required < positional ? "at most" : "exactly", positional,
+                     positional == 1 ? "" : "s", nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i)
@@ -69,7 +80,7 @@ bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
         if (i >= nargs && out[i] == nullptr)
             out[i] = args[nargs + k];
     }
-    for (Py_ssize_t i = nargs; i < count; ++i) {
+    for (Py_ssize_t i = nargs; i < required; ++i) {
         if (out[i] == nullptr) {
             PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zd)",
                          fname, names[i], i + 1);

@@ -224,11 +224,13 @@ inline PyObject* make_handle(SharedTree* tree, NodeId id) noexcept {
 // destroyed and nullptr returned with an exception set.
 PyObject* wrap_new_tree(Tree&& tree) noexcept;
 
-// Binds fast-call arguments to `count` required parameters that may be given by position or
-// keyword, filling `out`. Returns false with TypeError set in the interpreter's own wording,
-// naming the callable as `fname`.
+// Binds fast-call arguments to `count` parameters, filling `out`: the first `positional` may
+// be given by position or keyword, the others by keyword only; the first `required` must be
+// given, the others are left null when absent (both default to all). Returns false with
+// TypeError set in the interpreter's own wording, naming the callable as `fname`.
 bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+               Py_ssize_t positional = -1, Py_ssize_t required = -1);
 
 // TypeError for an argument of the wrong type, in the interpreter's wording.
 void bad_argument(const char* fname, const char* arg, const char* expected, PyObject* got);

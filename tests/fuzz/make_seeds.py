@@ -4,8 +4,10 @@ usage: make_seeds.py OUT SOURCE_DIR...
 
 Seeds for target T go to OUT/T.
 
-The parser gets whole small files, balanced forms of many sizes and a few raw slices; the
-edit target gets small forms behind its length byte, followed by fixed pseudo-random edits.
+The parser gets whole small files, balanced forms of many sizes and a few raw slices, each
+behind the byte that picks the syntax of the file's folder (or extension); the form reader
+gets whole small files and slices behind that byte and a chunk-size byte; the edit target gets
+small forms behind its length byte, followed by fixed pseudo-random edits.
 """
 import os
 import random
@@ -26,6 +28,18 @@ def forms(data):
     return out
 
 
+# The first byte of a parse or iterparse seed picks the syntax: plain, kicad, smtlib, wasm,
+# lisp (0 to 4).
+SYNTAX = {"kicad": 1, "edif": 1, "smtlib": 2, "wasm": 3, "lisp": 4}
+EXTENSION = {".kicad_mod": 1, ".kicad_pcb": 1, ".kicad_sym": 1, ".kicad_sch": 1, ".smt2": 2,
+             ".wast": 3, ".wat": 3}
+
+
+def syntax_of(path):
+    folder = os.path.basename(os.path.dirname(path))
+    return SYNTAX.get(folder, EXTENSION.get(os.path.splitext(path)[1], 0))
+
+
 def spread(items, n):
     if len(items) <= n:
         return items
@@ -44,9 +58,10 @@ def sources(folders):
 
 
 def main():
-    parse_out, edit_out = (os.path.join(sys.argv[1], t) for t in ("parse", "edit"))
-    os.makedirs(parse_out, exist_ok=True)
-    os.makedirs(edit_out, exist_ok=True)
+    parse_out, edit_out, forms_out = (os.path.join(sys.argv[1], t)
+                                      for t in ("parse", "edit", "iterparse"))
+    for d in (parse_out, edit_out, forms_out):
+        os.makedirs(d, exist_ok=True)
     rng = random.Random(20240601)
     count = 0
     for path in sources(sys.argv[2:]):
@@ -63,10 +78,14 @@ def main():
         for k in range(3):
             at = rng.randrange(max(1, len(data) - 4096))
             seeds.append(data[at:at + 4096])
+        syntax = bytes([syntax_of(path)])
         for k, s in enumerate(seeds):
             with open(os.path.join(parse_out, "%s-%02d" % (name, k)), "wb") as f:
-                f.write(s)
+                f.write(syntax + s)
             count += 1
+        for k, s in enumerate([data] if len(data) <= 4096 else seeds[-3:]):
+            with open(os.path.join(forms_out, "%s-%02d" % (name, k)), "wb") as f:
+                f.write(syntax + bytes([rng.randrange(256)]) + s[:4096])
         small = spread([data[a:b] for a, b in found if 8 <= b - a < 256], 6)
         for k, s in enumerate(small):
             edits = bytes(rng.randrange(256) for _ in range(200))

@@ -103,10 +103,38 @@ inline bool is_space(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-enum class MError { None, Unclosed, Stray, Multiple };
+enum class MError { None, Unclosed, Stray, Multiple, UnterminatedString, UnterminatedComment };
 
-// Parses by the grammar; nodes get document-order ids, as the core promises.
-inline MError parse(std::string_view text, Model& m) {
+// What each lexical syntax adds to the plain grammar, spelled out from the rules: 0 plain,
+// 1 kicad, 2 smtlib, 3 wasm, 4 lisp.
+struct MRules {
+    std::string quotes;       // bytes that open a quoted run, closed by the same byte
+    bool escapes = false;     // a backslash in a run escapes the next byte
+    std::string line;         // starts a comment to the end of the line
+    std::string open, close;  // a nesting block comment
+};
+
+inline MRules rules(int syntax) {
+    switch (syntax) {
+    case 1:
+        return {"\"", true, "", "", ""};
+    case 2:
+        return {"\"|", false, ";", "", ""};
+    case 3:
+        return {"\"", true, ";;", "(;", ";)"};
+    case 4:
+        return {"\"|", true, ";", "#|", "|#"};
+    }
+    return {};
+}
+
+inline bool at(std::string_view text, std::size_t i, const std::string& what) {
+    return !what.empty() && text.substr(i, what.size()) == what;
+}
+
+// Parses by the grammar of `syntax`; nodes get document-order ids, as the core promises.
+inline MError parse(std::string_view text, Model& m, int syntax = 0) {
+    const MRules r = rules(syntax);
     m = Model{};
     std::vector<std::uint32_t> open;
     std::size_t tops = 0;
@@ -115,6 +143,29 @@ inline MError parse(std::string_view text, Model& m) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         if (is_space(c)) {
             ++i;
+            continue;
+        }
+        if (at(text, i, r.line)) {
+            while (i < text.size() && text[i] != '\n')
+                ++i;
+            continue;
+        }
+        if (at(text, i, r.open)) {
+            std::size_t depth = 1;
+            i += 2;
+            while (depth > 0) {
+                if (i + 1 >= text.size())
+                    return MError::UnterminatedComment;
+                if (at(text, i, r.close)) {
+                    --depth;
+                    i += 2;
+                } else if (at(text, i, r.open)) {
+                    ++depth;
+                    i += 2;
+                } else {
+                    ++i;
+                }
+            }
             continue;
         }
         if (c == ')') {
@@ -129,9 +180,22 @@ inline MError parse(std::string_view text, Model& m) {
             ++i;
         } else {
             std::size_t j = i;
-            while (j < text.size() && !is_space(static_cast<unsigned char>(text[j])) &&
-                   text[j] != '(' && text[j] != ')')
+            while (j < text.size()) {
+                char d = text[j];
+                if (r.quotes.find(d) != std::string::npos) {
+                    std::size_t k = j + 1;
+                    while (k < text.size() && text[k] != d)
+                        k += r.escapes && text[k] == '\\' ? 2 : 1;
+                    if (k >= text.size())
+                        return MError::UnterminatedString;
+                    j = k + 1;
+                    continue;
+                }
+                if (is_space(static_cast<unsigned char>(d)) || d == '(' || d == ')' ||
+                    at(text, j, r.line) || at(text, j, r.open))
+                    break;
                 ++j;
+            }
             n.list = false;
             n.text.assign(text.substr(i, j - i));
             i = j;

@@ -29,19 +29,35 @@ SEXPITER_DOC = (
 )
 PARSE_DOC = (
     "Parse an S-expression from a ``str``, ``bytes``, or ``bytearray``.\n\n"
+    "``syntax`` names how the text is read: ``\"plain\"`` (whitespace and parentheses are\n"
+    "all the syntax there is), or ``\"kicad\"``, ``\"smtlib\"``, ``\"wasm\"`` or ``\"lisp\"``,\n"
+    "which add the quoted strings and comments those formats write. A quoted string is\n"
+    "atom text, kept byte for byte with its quotes and escapes; comments are skipped and\n"
+    "are not in the tree.\n\n"
     "Raises:\n"
     "    ParseError: If the input is structurally malformed.\n"
-    "    TypeError: If the argument is not ``str``, ``bytes``, or ``bytearray``."
+    "    TypeError: If the argument is not ``str``, ``bytes``, or ``bytearray``.\n"
+    "    ValueError: If ``syntax`` names no syntax."
 )
+SIGNATURES = {
+    "parse": "(source, *, syntax='plain')",
+    "iterparse": "(source, *, syntax='plain', chunk_size=1048576)",
+    "dumps": "(node, *, indent=None)",
+    "dump": "(node, file, *, indent=None)",
+}
 METHODS = ["new_atom", "new_list", "append", "prepend", "insert_after", "remove", "clone", "extract"]
 PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
 
 
 def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
-    assert type(_sexp.__all__) is list and _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse"]
+    assert type(_sexp.__all__) is list
+    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
     assert [n for n in vars(_sexp) if not n.startswith("__")] == _sexp.__all__
-    assert (parse.__self__, parse.__module__, parse.__name__) == (_sexp, "_sexp", "parse")
+    for name, signature in SIGNATURES.items():
+        fn = getattr(_sexp, name)
+        assert (fn.__self__, fn.__module__, fn.__name__) == (_sexp, "_sexp", name)
+        assert fn.__text_signature__ == signature
 
 
 @pytest.mark.parametrize("cls, name", [(SExp, "SExp"), (SExpIter, "SExpIter")])
@@ -58,7 +74,7 @@ def test_class_shape(cls, name):
 def test_docstrings_and_text_signatures():
     assert (SExp.__doc__, SExp.__text_signature__) == (SEXP_DOC, "()")
     assert (SExpIter.__doc__, SExpIter.__text_signature__) == (SEXPITER_DOC, None)
-    assert (parse.__doc__, parse.__text_signature__) == (PARSE_DOC, "(source)")
+    assert parse.__doc__ == PARSE_DOC
 
 
 def test_member_tables_keep_their_order():

@@ -32,7 +32,8 @@ def test_python_blocks_are_sessions_only():
         assert any(isinstance(p, doctest.Example) for p in pieces)
 
 
-def test_python_blocks_print_what_they_show():
+def test_python_blocks_print_what_they_show(monkeypatch):
+    monkeypatch.chdir(REPO)  # the examples name files under data/
     parser = doctest.DocTestParser()
     runner = doctest.DocTestRunner(optionflags=doctest.DONT_ACCEPT_TRUE_FOR_1)
     globs = {"__name__": "readme"}

@@ -3,6 +3,7 @@
 import ast
 import collections.abc
 import inspect
+import io
 import pathlib
 import types
 import typing
@@ -178,9 +179,13 @@ def test_signatures_match_text_signatures(cls, fn):
 def runtime_type(text, self_type=None):
     names = {
         "SExp": SExp, "SExpIter": SExpIter, "ParseError": _sexp.ParseError,
-        "Sequence": collections.abc.Sequence, "SupportsIndex": typing.SupportsIndex,
-        "Self": self_type,
+        "Sequence": collections.abc.Sequence, "Iterator": collections.abc.Iterator,
+        "SupportsIndex": typing.SupportsIndex, "Literal": typing.Literal, "Self": self_type,
     }
+    # The stub's own aliases (`_Syntax: TypeAlias = ...`), in terms of the names above.
+    for node in STUB.body:
+        if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias":
+            names[node.target.id] = eval(ast.unparse(node.value), names)
     return eval(text, names)
 
 
@@ -188,6 +193,8 @@ def conforms(value, ann):
     if ann is None:
         return value is None
     origin, args = typing.get_origin(ann), typing.get_args(ann)
+    if origin is typing.Literal:
+        return value in args and type(value) is str
     if origin in (types.UnionType, typing.Union):
         return any(conforms(value, a) for a in args)
     if origin is not None:
@@ -227,6 +234,9 @@ RESULTS = [
     ("SExp.__ne__", lambda: fresh() != 1),
     ("SExp.__repr__", lambda: repr(fresh())),
     ("SExpIter.__next__", lambda: next(iter(fresh()))),
+    ("iterparse", lambda: _sexp.iterparse("(a) b ; c", syntax="smtlib")),
+    ("dumps", lambda: _sexp.dumps(fresh(), indent=2)),
+    ("dump", lambda: _sexp.dump(fresh(), io.BytesIO())),
 ]
 
 
@@ -285,6 +295,10 @@ ARGUMENTS = [
     *[("SExp.append", "child", v, lambda v: fresh().append(v)) for v in [None, "a", 1]],
     *[("SExp.insert_after", "after", v, lambda v: (r := fresh()).insert_after(v, r.new_atom("x")))
       for v in [None, "a"]],
+    *[("parse", "syntax", v, lambda v: parse("a", syntax=v)) for v in ["kicad", "lisp", 5, None, b"wasm"]],
+    *[("dumps", "node", v, lambda v: _sexp.dumps(v)) for v in [SExp(), "(a)", None]],
+    *[("dumps", "indent", v, lambda v: _sexp.dumps(fresh(), indent=v))
+      for v in [None, 0, 2, True, "\t ", 1.5, b" ", [" "]]],
 ]
 
 

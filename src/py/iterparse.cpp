@@ -1,0 +1,290 @@
+#include "py/iterparse.hpp"
+
+#include <atomic>
+#include <new>
+
+#include "parse/parser.hpp"
+#include "py/error.hpp"
+#include "py/parse_fn.hpp"
+
+namespace sexp::py {
+
+namespace {
+
+// What an iterator reads from: a text in memory, or a file's chunks.
+struct FormSource {
+    explicit FormSource(Syntax syntax) noexcept : reader(syntax) {}
+    FormReader reader;
+    SourceBytes bytes; // an in-memory source
+};
+
+// The iterator `iterparse` returns. `state` is null once it is exhausted or has raised.
+struct FormIterObject {
+    PyObject_HEAD
+    FormSource* state;
+    PyObject* source;     // keeps an in-place text alive; the file object
+    PyObject* read;       // the file's read method; null for a text in memory
+    PyObject* chunk_size; // the int passed to read()
+    bool sized;           // the file's size was asked for
+    // Set while next() runs: a second caller (another thread, or the file's own read())
+    // is refused rather than let in.
+    std::atomic<bool> busy;
+};
+
+FormIterObject* formiter_of(PyObject* o) noexcept { return reinterpret_cast<FormIterObject*>(o); }
+
+const char* const SOURCE_OR_FILE_MESSAGE =
+    "expected str, bytes, bytearray, or a binary file object";
+
+void finish(FormIterObject* it) noexcept {
+    delete it->state;
+    it->state = nullptr;
+    Py_CLEAR(it->read);
+    Py_CLEAR(it->source);
+}
+
+// The bytes left to read in a file that has a size (a regular file, found as FileIO.readall
+// finds it: its size less its position), else 0. Runs the file's fileno() and tell(); an
+// Exception they raise only means the size is unknown, but an interrupt stays raised.
+std::size_t bytes_left(PyObject* file) noexcept {
+    std::size_t left = 0;
+    PyObject* os = PyImport_ImportModule("os");
+    PyObject* fd = os ? PyObject_CallMethod(file, "fileno", nullptr) : nullptr;
+    PyObject* st = fd ? PyObject_CallMethod(os, "fstat", "O", fd) : nullptr;
+    PyObject* size = st ? PyObject_GetAttrString(st, "st_size") : nullptr;
+    PyObject* at = size ? PyObject_CallMethod(file, "tell", nullptr) : nullptr;
+    if (at != nullptr && PyLong_Check(size) && PyLong_Check(at)) {
+        long long n = PyLong_AsLongLong(size), done = PyLong_AsLongLong(at);
+        if (n > done && done >= 0)
+            left = static_cast<std::size_t>(n - done);
+    }
+    Py_XDECREF(at);
+    Py_XDECREF(size);
+    Py_XDECREF(st);
+    Py_XDECREF(fd);
+    Py_XDECREF(os);
+    if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception))
+        PyErr_Clear();
+    return left;
+}
+
+// Feeds the reader the file's next chunk. False with an exception set.
+bool read_chunk(FormIterObject* it) {
+    PyObject* data = PyObject_CallOneArg(it->read, it->chunk_size);
+    if (data == nullptr)
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "read() must return a bytes-like object, not %.100s",
+                     Py_TYPE(data)->tp_name);
+        Py_DECREF(data);
+        return false;
+    }
+    try {
+        if (view.len == 0)
+            it->state->reader.finish();
+        else
+            it->state->reader.append(static_cast<const char*>(view.buf),
+                                     static_cast<std::size_t>(view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        Py_DECREF(data);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    Py_DECREF(data);
+    return true;
+}
+
+PyObject* formiter_next(PyObject* self) noexcept {
+    FormIterObject* it = formiter_of(self);
+    if (it->busy.exchange(true, std::memory_order_acquire)) {
+        PyErr_SetString(PyExc_RuntimeError, "iterparse iterator is already running");
+        return nullptr;
+    }
+    PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (it->read != nullptr && !it->sized) {
+            it->sized = true;
+            it->state->reader.expect(bytes_left(it->source));
+            if (PyErr_Occurred())
+                return nullptr;
+        }
+        while (it->state != nullptr) {
+            FormReader& reader = it->state->reader;
+            switch (reader.next()) {
+            case FormReader::Status::Form:
+                return wrap_new_tree(reader.take_form());
+            case FormReader::Status::NeedBytes:
+                if (!read_chunk(it))
+                    return nullptr;
+                continue;
+            case FormReader::Status::Done:
+                finish(it);
+                return nullptr;
+            case FormReader::Status::Error:
+                raise_parse_error(reader.error());
+                return nullptr;
+            }
+        }
+        return nullptr;
+    });
+    // Like a generator, an iterator that raised is exhausted.
+    if (result == nullptr && it->state != nullptr)
+        finish(it);
+    it->busy.store(false, std::memory_order_release);
+    return result;
+}
+
+int formiter_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FormIterObject* it = formiter_of(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(it->source);
+    Py_VISIT(it->read);
+    return 0;
+}
+
+// The state may view the source's bytes, so both go together.
+int formiter_clear(PyObject* self) noexcept {
+    finish(formiter_of(self));
+    return 0;
+}
+
+void formiter_dealloc(PyObject* self) noexcept {
+    FormIterObject* it = formiter_of(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    finish(it);
+    Py_CLEAR(it->chunk_size);
+    it->busy.~atomic();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot formiter_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over the top-level forms of a text or binary file, "
+                                  "made by `iterparse`.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(formiter_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(formiter_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(formiter_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(formiter_next)},
+    {Py_tp_base, &PyBaseObject_Type},
+    {0, nullptr},
+};
+
+PyType_Spec formiter_spec = {
+    "_sexp.FormIter", sizeof(FormIterObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, formiter_slots,
+};
+
+const char* const ITERPARSE_PARAMS[] = {"source", "syntax", "chunk_size"};
+
+PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* bound[3] = {nullptr, nullptr, nullptr};
+        if (!bind_args("iterparse", ITERPARSE_PARAMS, 3, args, nargs, kwnames, bound, 1, 1))
+            return nullptr;
+        Syntax syntax;
+        if (!syntax_of("iterparse", bound[1], syntax))
+            return nullptr;
+        PyObject* chunk = bound[2];
+        if (chunk == nullptr) {
+            chunk = PyLong_FromLong(1L << 20);
+            if (chunk == nullptr)
+                return nullptr;
+        } else if (!PyLong_Check(chunk)) {
+            bad_argument("iterparse", "chunk_size", "int", chunk);
+            return nullptr;
+        } else {
+            int overflow;
+            long n = PyLong_AsLongAndOverflow(chunk, &overflow);
+            if (n == -1 && PyErr_Occurred())
+                return nullptr;
+            if (overflow < 0 || (overflow == 0 && n <= 0)) {
+                PyErr_SetString(PyExc_ValueError, "chunk_size must be positive");
+                return nullptr;
+            }
+            Py_INCREF(chunk);
+        }
+        PyTypeObject* type = get_formiter_type();
+        FormSource* state = type == nullptr ? nullptr : new (std::nothrow) FormSource(syntax);
+        if (state == nullptr) {
+            Py_DECREF(chunk);
+            return type == nullptr ? nullptr : PyErr_NoMemory();
+        }
+        PyObject* source = bound[0];
+        PyObject* read = nullptr;
+        bool in_memory =
+            PyUnicode_Check(source) || PyBytes_Check(source) || PyByteArray_Check(source);
+        if (!in_memory && PyObject_GetOptionalAttrString(source, "read", &read) < 0) {
+            delete state;
+            Py_DECREF(chunk);
+            return nullptr;
+        }
+        if (read == nullptr) {
+            bool ok;
+            try {
+                ok = source_bytes(source, state->bytes);
+            } catch (...) {
+                delete state;
+                Py_DECREF(chunk);
+                throw;
+            }
+            if (!ok) {
+                if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                    PyErr_Clear();
+                    PyErr_SetString(PyExc_TypeError, SOURCE_OR_FILE_MESSAGE);
+                }
+                delete state;
+                Py_DECREF(chunk);
+                return nullptr;
+            }
+            state->reader.read_text(state->bytes.text, state->bytes.validated);
+        }
+        FormIterObject* it = PyObject_GC_New(FormIterObject, type);
+        if (it == nullptr) {
+            delete state;
+            Py_XDECREF(read);
+            Py_DECREF(chunk);
+            return nullptr;
+        }
+        it->state = state;
+        it->source = Py_NewRef(source);
+        it->read = read;
+        it->chunk_size = chunk;
+        it->sized = false;
+        new (&it->busy) std::atomic<bool>(false);
+        PyObject_GC_Track(it);
+        return reinterpret_cast<PyObject*>(it);
+    });
+}
+
+PyDoc_STRVAR(
+    iterparse_doc,
+    "iterparse(source, *, syntax='plain', chunk_size=1048576)\n--\n\n"
+    "Iterate over the top-level forms of a text, each parsed into a tree of its own.\n\n"
+    "``source`` is anything `parse` accepts, or a binary file object (anything whose\n"
+    "``read(n)`` returns bytes), which is read lazily, ``chunk_size`` bytes at a time, as forms\n"
+    "are asked for: memory holds one form and one chunk, not the whole file. An atom at the top\n"
+    "level is a form; a text with no form yields nothing. ``syntax`` is as for `parse`.\n\n"
+    "Errors come in the order of the text: the forms before an error are yielded, then it is\n"
+    "raised, and the iterator is exhausted. UTF-8 is checked as the bytes arrive.\n\n"
+    "Raises:\n"
+    "    ParseError: If the text is malformed where the iterator reads it.\n"
+    "    TypeError: If ``source`` is of no accepted kind, or ``read`` returns something that is\n"
+    "        not bytes-like.\n"
+    "    ValueError: If ``syntax`` names no syntax or ``chunk_size`` is not positive.");
+
+} // namespace
+
+PyTypeObject* create_formiter_type() {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&formiter_spec));
+}
+
+PyMethodDef iterparse_def = {
+    "iterparse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(iterparse_fn)),
+    METH_FASTCALL | METH_KEYWORDS, iterparse_doc};
+
+} // namespace sexp::py
