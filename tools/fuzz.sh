@@ -7,7 +7,8 @@
 #   TARGET    one target, by the name after fuzz_ (default every one, one after the other)
 #   BUILD_DIR where binaries, seeds, the growing corpora and crash files go (default build-fuzz)
 #   CXX_FUZZ  the clang++ to use (default clang++, else the newest clang++-N)
-#   SEXP_CORPUS  more sample files to cut seeds from, besides data/ (default ../shared/corpus)
+#   SEXP_CORPUS  more sample files to cut seeds from, besides data/ (default ../shared/corpus
+#                and ../shared/formats)
 #   FUZZ_JOBS parallel compile jobs (default 2)
 # Exits non-zero when a target finds a crash, a leak or a time-out; the input that did it is
 # saved as BUILD_DIR/artifacts/<target>-crash-... and can be replayed by passing that file to
@@ -17,7 +18,7 @@ seconds="${1:-60}"
 only="${2:-}"
 build="${BUILD_DIR:-$here/build-fuzz}"
 njobs="${FUZZ_JOBS:-2}"
-corpus_src="${SEXP_CORPUS:-$here/../shared/corpus}"
+corpus_src=(${SEXP_CORPUS:-"$here/../shared/corpus" "$here/../shared/formats"})
 
 [[ $seconds =~ ^[0-9]+$ ]] || { say "SECONDS must be a number"; exit 2; }
 targets=()
@@ -57,7 +58,7 @@ done
 if [[ ! -f $build/seeds/.complete ]]; then
     rm -rf "$build/seeds"
     sources=("$here/data")
-    [[ -d $corpus_src ]] && sources+=("$corpus_src")
+    for d in "${corpus_src[@]}"; do [[ -d $d ]] && sources+=("$d"); done
     py="$(command -v python3 || "$here/tools/python.sh")"
     "$py" "$here/tests/fuzz/make_seeds.py" "$build/seeds" "${sources[@]}"
     touch "$build/seeds/.complete"
