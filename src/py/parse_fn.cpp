@@ -112,12 +112,8 @@ const char* const PARSE_PARAMS[] = {"source"};
 PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* source;
-        if (kwnames != nullptr || nargs != 1) {
-            if (!bind_args("parse", PARSE_PARAMS, 1, args, nargs, kwnames, &source))
-                return nullptr;
-        } else {
-            source = args[0];
-        }
+        if (!bind_args("parse", PARSE_PARAMS, 1, args, nargs, kwnames, &source))
+            return nullptr;
         return parse_source(source);
     });
 }

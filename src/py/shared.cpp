@@ -52,8 +52,9 @@ Py_ssize_t find_param(const char* const* names, Py_ssize_t count, PyObject* key)
 
 } // namespace
 
-bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+bool bind_args_slow(const char* fname, const char* const* names, Py_ssize_t count,
+                    Py_ssize_t required, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs + nkw > count) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes at most %zd %sargument%s (%zd given)",
@@ -69,7 +70,7 @@ bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
         if (i >= nargs && out[i] == nullptr)
             out[i] = args[nargs + k];
     }
-    for (Py_ssize_t i = nargs; i < count; ++i) {
+    for (Py_ssize_t i = nargs; i < required; ++i) {
         if (out[i] == nullptr) {
             PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zd)",
                          fname, names[i], i + 1);

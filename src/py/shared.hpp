@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 #include "core/tree.hpp"
 #include "memory/hints.hpp"
@@ -224,11 +225,27 @@ inline PyObject* make_handle(SharedTree* tree, NodeId id) noexcept {
 // destroyed and nullptr returned with an exception set.
 PyObject* wrap_new_tree(Tree&& tree) noexcept;
 
-// Binds fast-call arguments to `count` required parameters that may be given by position or
-// keyword, filling `out`. Returns false with TypeError set in the interpreter's own wording,
-// naming the callable as `fname`.
-bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+// The general case of bind_args: keywords, or a count of positional arguments that is wrong.
+bool bind_args_slow(const char* fname, const char* const* names, Py_ssize_t count,
+                    Py_ssize_t required, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out);
+
+// Binds fast-call arguments to `count` parameters that may be given by position or keyword,
+// the first `required` of them required, filling `out` (nullptr for an optional one not given).
+// Returns false with TypeError set in the interpreter's own wording, naming the callable as
+// `fname`. Arguments given by position alone, the usual call, take no further look.
+inline bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                      Py_ssize_t required = -1) {
+    if (required < 0)
+        required = count;
+    if (kwnames == nullptr && nargs <= count && nargs >= required) [[likely]] {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            out[i] = i < nargs ? args[i] : nullptr;
+        return true;
+    }
+    return bind_args_slow(fname, names, count, required, args, nargs, kwnames, out);
+}
 
 // TypeError for an argument of the wrong type, in the interpreter's wording.
 void bad_argument(const char* fname, const char* arg, const char* expected, PyObject* got);
@@ -242,6 +259,20 @@ template <typename R, typename F> inline R guarded(R failed, F&& body) noexcept 
         PyErr_NoMemory();
         return failed;
     }
+}
+
+// The prologue of every operation on a receiver, with its checks in their order: the tree is
+// locked (where the interpreter does not serialise), then the receiver must be live. Only then
+// does `body(h, tree)` run, still under the lock, with allocation failure turned into
+// MemoryError. Binding and converting arguments, which may run the caller's code, and the
+// same-tree checks, which read no tree, come before.
+template <typename F, typename R = std::invoke_result_t<F&, SExpObject*, Tree&>>
+inline R with_live(PyObject* self, std::type_identity_t<R> failed, F&& body) noexcept {
+    SExpObject* h = as_sexp(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return failed;
+    return guarded<R>(failed, [&]() -> R { return body(h, h->tree->tree); });
 }
 
 } // namespace sexp::py
