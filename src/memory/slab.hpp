@@ -84,6 +84,9 @@ class Slab {
     NodeId insert(Node node);
 
     void reserve(std::size_t slot_count);
+    // Makes room for `count` more inserts beyond what the free stack holds, growing
+    // geometrically so that many small batches cost no more than one large one.
+    void reserve_inserts(std::size_t count);
     // Returns the memory of reserved slots that were not used (after a parse or a copy, whose
     // reservations are upper bounds). Where the system needs them back before they are written,
     // the next insert past them reclaims them.
@@ -105,6 +108,19 @@ class Slab {
     bool remove(NodeId id);
     // Makes room on `free` for `extra` more entries, growing geometrically.
     void reserve_free(std::size_t extra);
+
+    // Where the slab stands, so that the inserts made after it can be undone: undo_insert for
+    // each of them, then undo_to. Nothing else may change the slab in between.
+    struct Mark {
+        std::size_t slots;
+        std::size_t free;
+    };
+    Mark mark() const noexcept { return {slots_.size(), free_.size()}; }
+    // Vacates `id`, the `k`-th node (from 0, in the order they were made) inserted since `m`,
+    // and puts its slot back on the free stack where insert took it from, if it came from there.
+    void undo_insert(const Mark& m, std::size_t k, NodeId id) noexcept;
+    // Drops the slots appended since `m`: the slab, free stack included, is as it was at `m`.
+    void undo_to(const Mark& m) noexcept;
 
     std::size_t slot_count() const noexcept { return slots_.size(); }
     std::size_t live_count() const noexcept { return slots_.size() - free_.size(); }

@@ -1,3 +1,4 @@
+#include "py/convert.hpp"
 #include "py/error.hpp"
 #include "py/iter.hpp"
 #include "py/parse_fn.hpp"
@@ -7,6 +8,7 @@ namespace sexp::py {
 
 PyTypeObject* sexp_type_object = nullptr;
 PyTypeObject* sexpiter_type_object = nullptr;
+PyTypeObject* sexpwalk_type_object = nullptr;
 
 namespace {
 
@@ -58,6 +60,8 @@ int sexp_exec(PyObject* module) noexcept {
     PyObject* iter = reinterpret_cast<PyObject*>(get_sexpiter_type());
     if (iter == nullptr || add_public(module, "SExpIter", iter) < 0)
         return -1;
+    if (get_sexpwalk_type() == nullptr) // SExp.iter() makes these; not a module attribute
+        return -1;
     PyObject* error = get_parse_error();
     if (error == nullptr || add_public(module, "ParseError", error) < 0)
         return -1;
@@ -78,6 +82,18 @@ int sexp_exec(PyObject* module) noexcept {
     }
     Py_XDECREF(fname);
     Py_DECREF(fn);
+    if (r < 0)
+        return -1;
+    // What pickle calls to make a tree again; private, so not in __all__.
+    modname = PyModule_GetNameObject(module);
+    if (modname == nullptr)
+        return -1;
+    PyObject* rebuild = PyCMethod_New(&reconstruct_def, module, modname, nullptr);
+    Py_DECREF(modname);
+    if (rebuild == nullptr)
+        return -1;
+    r = PyModule_AddObjectRef(module, reconstruct_def.ml_name, rebuild);
+    Py_DECREF(rebuild);
     return r;
 }
 
@@ -113,6 +129,10 @@ PyTypeObject* get_sexp_type() {
 
 PyTypeObject* get_sexpiter_type() {
     return get_once(sexpiter_type_object, create_sexpiter_type);
+}
+
+PyTypeObject* get_sexpwalk_type() {
+    return get_once(sexpwalk_type_object, create_sexpwalk_type);
 }
 
 PyObject* get_parse_error() {

@@ -61,14 +61,42 @@ bool collect_bytes(PyObject* source, std::string& out) {
     return ok;
 }
 
+// From this size on, the interpreter lock is let go while the text is checked and parsed: the
+// work then dwarfs handing the lock over, and other threads run meanwhile.
+constexpr std::size_t RELEASE_LOCK_FROM = 64 * 1024;
+
+// Lets the interpreter lock go for its lifetime (when asked to), and takes it back on the way
+// out, exceptions included. Nothing in its scope may touch a Python object.
+class LockReleased {
+  public:
+    explicit LockReleased(bool release) noexcept
+        : saved_(release ? PyEval_SaveThread() : nullptr) {}
+    ~LockReleased() {
+        if (saved_ != nullptr)
+            PyEval_RestoreThread(saved_);
+    }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+  private:
+    PyThreadState* saved_;
+};
+
+// `text` must not change until this returns: a str's UTF-8 form, a bytes object's contents, or
+// a private copy.
 PyObject* parse_text(std::string_view text, bool validate) {
     if (text.size() > MAX_PARSE_INPUT) {
         PyErr_SetString(PyExc_OverflowError, TOO_LARGE_MESSAGE);
         return nullptr;
     }
-    if (validate && !is_valid_utf8(text.data(), text.size()))
-        return raise_parse_error(ParseErrorKind::InvalidUtf8);
-    ParseResult r = parse(text);
+    ParseResult r;
+    {
+        LockReleased unlocked(text.size() >= RELEASE_LOCK_FROM);
+        if (validate && !is_valid_utf8(text.data(), text.size()))
+            r.error = ParseErrorKind::InvalidUtf8;
+        else
+            r = parse(text);
+    }
     if (!r.tree)
         return raise_parse_error(r.error);
     return wrap_new_tree(std::move(*r.tree));

@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "core/build.hpp"
 #include "core/clone.hpp"
 #include "core/mutation.hpp"
 #include "core/render.hpp"
+#include "core/walk.hpp"
+#include "py/convert.hpp"
 #include "py/iter.hpp"
 
 namespace sexp::py {
@@ -14,38 +19,6 @@ namespace sexp::py {
 namespace {
 
 Tree& tree_of(SExpObject* h) noexcept { return h->tree->tree; }
-
-PyObject* new_str(std::string_view s) noexcept {
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-// An atom's text as a str. A short ASCII text, the common case, is copied without decoding:
-// its inline record (text, zero padding, a length byte below 16) has no high bit set.
-PyObject* atom_str(const AtomText& text) noexcept {
-    std::string_view v = text.view();
-    if (text.is_inline() && v.size() >= 2) { // shorter ones are the interpreter's singletons
-        std::uint64_t w[2];
-        static_assert(sizeof w == sizeof(AtomText));
-        std::memcpy(w, &text, sizeof w);
-        if (((w[0] | w[1]) & 0x8080808080808080u) == 0) {
-            PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
-            if (s != nullptr)
-                std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
-            return s;
-        }
-    }
-    return new_str(v);
-}
-
-// The UTF-8 bytes of a str, or false with the interpreter's UnicodeEncodeError set.
-bool utf8_of(PyObject* s, std::string_view& out) noexcept {
-    Py_ssize_t n;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-    if (p == nullptr)
-        return false;
-    out = {p, static_cast<std::size_t>(n)};
-    return true;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Construction and destruction
@@ -217,10 +190,7 @@ PyObject* sexp_new_atom(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             return nullptr;
         }
         std::string_view text;
-        if (PyUnicode_IS_COMPACT_ASCII(value)) // its bytes are its UTF-8 form
-            text = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)),
-                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
-        else if (!utf8_of(value, text))
+        if (!utf8_of(value, text))
             return nullptr;
         return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
             Node node = text.size() <= INLINE_CAPACITY
@@ -568,6 +538,145 @@ PyObject* sexp_richcompare(PyObject* self, PyObject* other, int op) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Asking the tree
+
+const char* const HEAD_PARAMS[] = {"head"};
+const char* const ITEMS_PARAMS[] = {"items"};
+
+PyObject* sexp_iter_below(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* head;
+        if (!bind_args("SExp.iter", HEAD_PARAMS, 1, args, nargs, kwnames, &head, 0))
+            return nullptr;
+        if (head == Py_None)
+            head = nullptr;
+        std::optional<HeadTest> test;
+        if (head != nullptr) {
+            std::string_view text;
+            if (!PyUnicode_Check(head)) {
+                bad_argument("SExp.iter", "head", "str or None", head);
+                return nullptr;
+            }
+            if (!utf8_of(head, text))
+                return nullptr;
+            test = HeadTest::headed_by(text);
+        }
+        return with_live(self, nullptr, [&](SExpObject* h, const Tree&) -> PyObject* {
+            return make_walk(h->tree, h->id, test ? &*test : nullptr, head);
+        });
+    });
+}
+
+// find and findall: each argument a step down, a str for the lists it heads, None for any list.
+template <bool All>
+PyObject* find_path_of(const char* fname, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs == 0) {
+            PyErr_Format(PyExc_TypeError, "%s() takes at least 1 argument (0 given)", fname);
+            return nullptr;
+        }
+        std::vector<HeadTest> path;
+        path.reserve(static_cast<std::size_t>(nargs));
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            std::string_view text;
+            if (args[i] == Py_None) {
+                path.push_back(HeadTest::any_list());
+            } else if (!PyUnicode_Check(args[i])) {
+                PyErr_Format(PyExc_TypeError, "%s() path step %zd must be str or None, not %.100s",
+                             fname, i + 1, Py_TYPE(args[i])->tp_name);
+                return nullptr;
+            } else if (!utf8_of(args[i], text)) {
+                return nullptr;
+            } else {
+                path.push_back(HeadTest::headed_by(text)); // args outlive the call
+            }
+        }
+        std::vector<NodeId> cursor(path.size());
+        return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
+            if (!All) {
+                NodeId found = NO_NODE;
+                find_path(t, h->id, path, cursor.data(), [&](NodeId id) {
+                    found = id;
+                    return false;
+                });
+                if (found == NO_NODE)
+                    Py_RETURN_NONE;
+                return make_handle(h->tree, found);
+            }
+            Ref list(PyList_New(0));
+            bool failed = !list;
+            if (!failed)
+                find_path(t, h->id, path, cursor.data(), [&](NodeId id) {
+                    Ref handle(make_handle(h->tree, id));
+                    failed = !handle || PyList_Append(list.get(), handle.get()) < 0;
+                    return !failed;
+                });
+            return failed ? nullptr : list.release();
+        });
+    });
+}
+
+PyObject* sexp_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return find_path_of<false>("SExp.find", self, args, nargs);
+}
+
+PyObject* sexp_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return find_path_of<true>("SExp.findall", self, args, nargs);
+}
+
+PyObject* sexp_tolist(PyObject* self, PyObject*) noexcept {
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        return tree_to_data(t, h->id);
+    });
+}
+
+PyObject* sexp_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* items;
+        if (!bind_args("SExp.extend", ITEMS_PARAMS, 1, args, nargs, kwnames, &items))
+            return nullptr;
+        // Every item is read and checked before the tree is locked or touched, so a failure
+        // there leaves it as it was; the build itself undoes what it made if memory runs out.
+        BuildItems built;
+        if (!built.read("SExp.extend", items))
+            return nullptr;
+        return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
+            append_built(t, h->id, built.steps());
+            Py_RETURN_NONE;
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy and pickle
+
+PyObject* sexp_copy(PyObject* self, PyObject*) noexcept {
+    return with_live(self, nullptr, [](SExpObject* h, const Tree&) -> PyObject* {
+        return make_handle(h->tree, h->id);
+    });
+}
+
+PyObject* sexp_deepcopy(PyObject* self, PyObject*) noexcept {
+    return sexp_clone(self, nullptr);
+}
+
+PyObject* sexp_reduce(PyObject* self, PyObject*) noexcept {
+    // Looked up before the tree is locked: an import may run Python code.
+    Ref rebuild(PyImport_ImportModuleAttrString("_sexp", "_reconstruct"));
+    if (!rebuild)
+        return nullptr;
+    Ref data(with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        return packed_bytes(t, h->id);
+    }));
+    if (!data)
+        return nullptr;
+    return Py_BuildValue("O(O)", rebuild.get(), data.get());
+}
+
+// ---------------------------------------------------------------------------------------------
 // Tables
 
 PyDoc_STRVAR(sexp_doc,
@@ -598,6 +707,33 @@ PyDoc_STRVAR(extract_doc, "extract($self)\n--\n\n"
                           "Remove this subtree and return it as a new `SExp`. Raises "
                           "`ValueError` on the root.");
 
+PyDoc_STRVAR(iter_doc, "iter($self, /, head=None)\n--\n\n"
+                       "Iterate over this node and every node below it, in text order.\n\n"
+                       "With ``head``, only the lists whose first child is an atom with that "
+                       "text. Raises\n`RuntimeError` on the next step after any removal "
+                       "from the tree.");
+PyDoc_STRVAR(find_doc, "find($self, /, *path)\n--\n\n"
+                       "The first node ``findall(*path)`` would give, or ``None``.");
+PyDoc_STRVAR(findall_doc,
+             "findall($self, /, *path)\n--\n\n"
+             "Every node the path leads to from this one, in text order.\n\n"
+             "Each step goes down one level: a ``str`` picks the child lists headed by an "
+             "atom with that\ntext, ``None`` every child list.");
+PyDoc_STRVAR(tolist_doc, "tolist($self)\n--\n\n"
+                         "This subtree as plain data: an atom as its ``str``, a list as a "
+                         "``list`` of its children's.");
+PyDoc_STRVAR(extend_doc,
+             "extend($self, items)\n--\n\n"
+             "Append one new child per item: a ``str`` as an atom, a ``list`` or "
+             "``tuple`` as a list\nof its items, nested to any depth. All or nothing: "
+             "on any error the tree is unchanged.");
+PyDoc_STRVAR(copy_doc, "__copy__($self)\n--\n\n"
+                       "A new handle on the same node.");
+PyDoc_STRVAR(deepcopy_doc, "__deepcopy__($self, memo, /)\n--\n\n"
+                           "Deep-copy this subtree into a new independent `SExp`, as ``clone()``.");
+PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\n"
+                         "Pickle this subtree; it is unpickled as a new independent tree.");
+
 template <typename F> PyCFunction as_cfunction(F f) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
@@ -612,6 +748,14 @@ PyMethodDef sexp_methods[] = {
     {"remove", as_cfunction(sexp_remove), METH_NOARGS, remove_doc},
     {"clone", as_cfunction(sexp_clone), METH_NOARGS, clone_doc},
     {"extract", as_cfunction(sexp_extract), METH_NOARGS, extract_doc},
+    {"iter", as_cfunction(sexp_iter_below), METH_FASTCALL | METH_KEYWORDS, iter_doc},
+    {"find", as_cfunction(sexp_find), METH_FASTCALL, find_doc},
+    {"findall", as_cfunction(sexp_findall), METH_FASTCALL, findall_doc},
+    {"tolist", as_cfunction(sexp_tolist), METH_NOARGS, tolist_doc},
+    {"extend", as_cfunction(sexp_extend), METH_FASTCALL | METH_KEYWORDS, extend_doc},
+    {"__copy__", as_cfunction(sexp_copy), METH_NOARGS, copy_doc},
+    {"__deepcopy__", as_cfunction(sexp_deepcopy), METH_O, deepcopy_doc},
+    {"__reduce__", as_cfunction(sexp_reduce), METH_NOARGS, reduce_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

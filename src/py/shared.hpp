@@ -5,9 +5,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "core/tree.hpp"
 #include "memory/hints.hpp"
@@ -41,6 +43,7 @@ inline constexpr const char* AFTER_SELF_MESSAGE = "cannot insert a node after it
 inline constexpr const char* AFTER_NOT_CHILD_MESSAGE = "after is not a child of this node";
 inline constexpr const char* SOURCE_TYPE_MESSAGE = "expected str, bytes, or bytearray";
 inline constexpr const char* TOO_LARGE_MESSAGE = "input is too large";
+inline constexpr const char* PICKLE_DATA_MESSAGE = "not the pickled form of an SExp";
 
 // The one holder of a tree, shared by all its handles and iterators. Its address is the
 // tree's identity. Destroyed with the last reference.
@@ -183,8 +186,10 @@ class TreePairLock {
 // set before any instance can exist, so the hot paths read them directly.
 extern PyTypeObject* sexp_type_object;
 extern PyTypeObject* sexpiter_type_object;
+extern PyTypeObject* sexpwalk_type_object;
 PyTypeObject* get_sexp_type();
 PyTypeObject* get_sexpiter_type();
+PyTypeObject* get_sexpwalk_type();
 PyObject* get_parse_error();
 
 inline bool is_sexp(PyObject* o) noexcept { return Py_IS_TYPE(o, sexp_type_object); }
@@ -246,6 +251,68 @@ inline bool bind_args(const char* fname, const char* const* names, Py_ssize_t co
     }
     return bind_args_slow(fname, names, count, required, args, nargs, kwnames, out);
 }
+
+// An atom's text as a new str. A short ASCII text, the common case, is copied without
+// decoding: its inline record (text, zero padding, a length byte below 16) has no high bit set.
+inline PyObject* atom_str(const AtomText& text) noexcept {
+    std::string_view v = text.view();
+    if (text.is_inline() && v.size() >= 2) { // shorter ones are the interpreter's singletons
+        std::uint64_t w[2];
+        static_assert(sizeof w == sizeof(AtomText));
+        std::memcpy(w, &text, sizeof w);
+        if (((w[0] | w[1]) & 0x8080808080808080u) == 0) {
+            PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
+            if (s != nullptr)
+                std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
+            return s;
+        }
+    }
+    return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+}
+
+// The UTF-8 bytes of a str, or false with the interpreter's UnicodeEncodeError set. A compact
+// ASCII str's own bytes are its UTF-8 form.
+inline bool utf8_of(PyObject* s, std::string_view& out) noexcept {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        out = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
+        return true;
+    }
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p == nullptr)
+        return false;
+    out = {p, static_cast<std::size_t>(n)};
+    return true;
+}
+
+// Owns one reference (or none) and drops it when it goes.
+class Ref {
+  public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* o) noexcept : o_(o) {}
+    ~Ref() { Py_XDECREF(o_); }
+    Ref(Ref&& other) noexcept : o_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref(std::move(other)).swap(*this);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+
+    PyObject* get() const noexcept { return o_; }
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+    // Hands the reference over to the caller.
+    PyObject* release() noexcept {
+        PyObject* o = o_;
+        o_ = nullptr;
+        return o;
+    }
+    void swap(Ref& other) noexcept { std::swap(o_, other.o_); }
+
+  private:
+    PyObject* o_ = nullptr;
+};
 
 // TypeError for an argument of the wrong type, in the interpreter's wording.
 void bad_argument(const char* fname, const char* arg, const char* expected, PyObject* got);

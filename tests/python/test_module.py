@@ -40,7 +40,10 @@ PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
 def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
     assert type(_sexp.__all__) is list and _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse"]
-    assert [n for n in vars(_sexp) if not n.startswith("__")] == _sexp.__all__
+    assert [n for n in vars(_sexp) if not n.startswith("_")] == _sexp.__all__
+    # The one private attribute: what pickle calls to make a tree again.
+    assert [n for n in vars(_sexp) if n[:1] == "_" and n[:2] != "__"] == ["_reconstruct"]
+    assert (_sexp._reconstruct.__module__, _sexp._reconstruct.__qualname__) == ("_sexp", "_reconstruct")
     assert (parse.__self__, parse.__module__, parse.__name__) == (_sexp, "_sexp", "parse")
 
 
