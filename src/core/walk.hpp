@@ -46,6 +46,40 @@ inline NodeId next_in_text(const Tree& tree, NodeId top, NodeId at) noexcept {
     return NO_NODE;
 }
 
+// The first node in text order within the subtree under `top` that `accept` takes, starting
+// at `at` itself, or after it when `after` is set; NO_NODE when there is none. One tight loop
+// over the links, each record read once: searches spend most of their time here.
+template <typename Accept>
+NodeId seek_in_text(const Tree& tree, NodeId top, NodeId at, bool after, Accept&& accept) {
+    const Slab& slab = tree.slab;
+    const Node* n = &tree.node(at); // checked once; every link from an occupied node is
+    if (!after && accept(*n))
+        return at;
+    for (;;) {
+        if (n->is_list() && n->first_child != NO_NODE) {
+            at = n->first_child;
+        } else {
+            for (;;) {
+                if (at == top)
+                    return NO_NODE;
+                if (n->next_sibling != NO_NODE) {
+                    at = n->next_sibling;
+                    break;
+                }
+                at = n->parent;
+                if (at == NO_NODE)
+                    return NO_NODE; // `at` was moved out from under `top`
+                n = &slab.raw(at);
+            }
+        }
+        // Parsed trees lie in the slab in this walk's order: fetch a little ahead.
+        prefetch(&slab.raw(at) + 16);
+        n = &slab.raw(at);
+        if (accept(*n))
+            return at;
+    }
+}
+
 // What a search asks of a node: that it is a list and, unless any list will do, that its first
 // child is an atom of exactly the given bytes. A short text is held in an atom's own inline
 // form (zero-padded, its length in the tag byte), so one 16-byte compare decides.
@@ -73,7 +107,8 @@ class HeadTest {
             return true;
         if (n.first_child == NO_NODE)
             return false;
-        const AtomText& head = tree.node(n.first_child).text;
+        // The first child of an occupied list is occupied.
+        const AtomText& head = tree.slab.raw(n.first_child).text;
         if (long_.empty()) // a list's or a long text's tag differs from every short text's
             return std::memcmp(&head, &short_, sizeof head) == 0;
         return head.is_heap() && head.view() == long_;

@@ -60,6 +60,35 @@ class AtomText {
         return t;
     }
 
+    // An inline text of `length` (at most 15) bytes from `data`, assembled in two words from
+    // loads that may overlap but never reach past the text: no call, nothing read twice from
+    // memory just written.
+    static AtomText make_short(const char* data, std::size_t length) noexcept {
+        std::uint64_t lo = 0, hi = 0;
+        if (length >= 8) {
+            std::uint64_t tail;
+            std::memcpy(&lo, data, 8);
+            std::memcpy(&tail, data + length - 8, 8);
+            hi = length == 8 ? 0 : tail >> (8 * (16 - length)); // bytes 8 .. length-1
+        } else if (length >= 4) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, data, 4);
+            std::memcpy(&tail, data + length - 4, 4);
+            lo = head | std::uint64_t{tail} << (8 * (length - 4));
+        } else if (length > 0) {
+            auto byte = [&](std::size_t i) {
+                return std::uint64_t{static_cast<unsigned char>(data[i])} << (8 * i);
+            };
+            lo = byte(0) | byte(length / 2) | byte(length - 1);
+        }
+        hi |= static_cast<std::uint64_t>(length) << 56; // the tag byte (little-endian)
+        AtomText t;
+        auto* raw = reinterpret_cast<unsigned char*>(&t);
+        std::memcpy(raw, &lo, 8);
+        std::memcpy(raw + 8, &hi, 8);
+        return t;
+    }
+
     // Inline up to 15 bytes, else an exact-size heap buffer. May throw std::bad_alloc; then
     // nothing was allocated.
     static AtomText make(std::string_view text);

@@ -42,7 +42,7 @@ Slab::Slab(const Slab& other) : free_(other.free_) {
     }
 }
 
-NodeId Slab::insert(Node node) {
+NodeId Slab::insert_slow(Node node) {
     if (!free_.empty()) {
         NodeId id = free_.back();
         free_.pop_back();

@@ -81,7 +81,15 @@ class Slab {
 
     // Stores `node` (taking ownership of its text) in the slot freed last, or in a new slot at
     // the end. On std::bad_alloc the node's text is released and the slab is unchanged.
-    NodeId insert(Node node);
+    NodeId insert(Node node) {
+        // The common case, inline: nothing freed to reuse, and room at the end already.
+        std::size_t n = slots_.size();
+        if (free_.empty() && n < slots_.capacity() && n < writable_ && n < NO_NODE) [[likely]] {
+            slots_.push_back(node);
+            return static_cast<NodeId>(n);
+        }
+        return insert_slow(node);
+    }
 
     void reserve(std::size_t slot_count);
     // Makes room for `count` more inserts beyond what the free stack holds, growing
@@ -139,6 +147,7 @@ class Slab {
   private:
     static constexpr std::size_t ALL_WRITABLE = std::size_t(-1);
 
+    NodeId insert_slow(Node node);
     void release_texts() noexcept;
     // Before appending a slot: reclaims released pages the new slot would fall on.
     void make_writable();

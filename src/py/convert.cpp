@@ -18,15 +18,13 @@ namespace {
 
 // Short texts met again reuse the str made for them: heads, layer names and small numbers
 // repeat all through real trees. A direct-mapped table keyed by the 16-byte inline record
-// (text, zero padding, length byte); a miss replaces the slot's str. It starts small, since
-// most calls convert a few nodes, and grows once misses show a large subtree.
+// (text, zero padding, length byte); a miss replaces the slot's str. Its references are
+// borrowed: every str it names sits in the data being built, which lives until the call ends.
+// It starts small, since most calls convert a few nodes, and grows once misses show a large
+// subtree.
 class StrCache {
   public:
     StrCache() noexcept = default;
-    ~StrCache() {
-        for (std::size_t i = 0; i <= mask_; ++i)
-            Py_XDECREF(slots_[i].str);
-    }
     StrCache(const StrCache&) = delete;
     StrCache& operator=(const StrCache&) = delete;
 
@@ -42,9 +40,7 @@ class StrCache {
         PyObject* made = atom_str(text);
         if (made == nullptr)
             return nullptr;
-        Py_XSETREF(slot.str, Py_NewRef(made));
-        slot.key[0] = key[0];
-        slot.key[1] = key[1];
+        slot = {{key[0], key[1]}, made};
         if (++misses_ == GROW_AFTER)
             grow();
         return made;
@@ -55,7 +51,7 @@ class StrCache {
         std::uint64_t key[2];
         PyObject* str;
     };
-    static constexpr unsigned SMALL_BITS = 6, LARGE_BITS = 12;
+    static constexpr unsigned SMALL_BITS = 6, LARGE_BITS = 11;
     static constexpr std::size_t GROW_AFTER = std::size_t{4} << SMALL_BITS;
 
     std::size_t index(const std::uint64_t* key) const noexcept {
@@ -68,28 +64,18 @@ class StrCache {
         std::unique_ptr<Slot[]> large(new (std::nothrow) Slot[std::size_t{1} << LARGE_BITS]());
         if (!large)
             return;
-        Slot* old = slots_;
-        std::size_t old_count = mask_ + 1;
-        slots_ = large.get();
         bits_ = LARGE_BITS;
-        mask_ = (std::size_t{1} << LARGE_BITS) - 1;
-        for (std::size_t i = 0; i < old_count; ++i) {
-            if (old[i].str == nullptr)
-                continue;
-            Slot& to = slots_[index(old[i].key)];
-            Py_XSETREF(to.str, old[i].str);
-            to.key[0] = old[i].key[0];
-            to.key[1] = old[i].key[1];
-            old[i].str = nullptr;
-        }
+        for (const Slot& old : small_)
+            if (old.str != nullptr)
+                large[index(old.key)] = old;
         large_ = std::move(large);
+        slots_ = large_.get();
     }
 
     Slot small_[std::size_t{1} << SMALL_BITS] = {};
     std::unique_ptr<Slot[]> large_;
     Slot* slots_ = small_;
     unsigned bits_ = SMALL_BITS;
-    std::size_t mask_ = (std::size_t{1} << SMALL_BITS) - 1;
     std::size_t misses_ = 0;
 };
 
@@ -237,6 +223,73 @@ bool BuildItems::read(const char* fname, PyObject* items) {
         }
     }
     return true;
+}
+
+ExactItems::~ExactItems() {
+#ifdef Py_GIL_DISABLED
+    for (PyObject* o : held_)
+        Py_DECREF(o);
+#endif
+}
+
+PyObject* ExactItems::list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+    Ref item(PyList_GetItemRef(list, i));
+    if (item)
+        held_.push_back(item.get());
+    return item.release();
+#else
+    return PyList_GET_ITEM(list, i);
+#endif
+}
+
+Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& refs) {
+    if (!PyList_CheckExact(items) && !PyTuple_CheckExact(items))
+        return Exact::Other;
+    // The containers being read, outermost first, with the position of the next item in each.
+    std::vector<std::pair<PyObject*, Py_ssize_t>> open{{items, 0}};
+    std::unordered_set<PyObject*> deep; // as in BuildItems::read
+    b.reserve(static_cast<std::size_t>(Py_SIZE(items)));
+    while (!open.empty()) {
+        auto& [container, next] = open.back();
+        PyObject* item = nullptr;
+        if (PyList_CheckExact(container)) {
+            if (next < PyList_GET_SIZE(container)) {
+                item = refs.list_item(container, next++);
+                if (item == nullptr)
+                    return Exact::Failed;
+            }
+        } else if (next < PyTuple_GET_SIZE(container)) {
+            item = PyTuple_GET_ITEM(container, next++); // a tuple holds its items for good
+        }
+        if (item == nullptr) {
+            std::size_t depth = open.size() - 1;
+            if (depth >= CYCLE_CHECK_DEPTH)
+                deep.erase(container);
+            open.pop_back();
+            if (depth > 0)
+                b.close();
+        } else if (PyUnicode_Check(item)) {
+            std::string_view text;
+            if (!utf8_of(item, text))
+                return Exact::Failed;
+            b.atom(text);
+        } else if (PyList_CheckExact(item) || PyTuple_CheckExact(item)) {
+            if (open.size() >= CYCLE_CHECK_DEPTH && !deep.insert(item).second) {
+                PyErr_Format(PyExc_ValueError, "%.200s() items contain themselves", fname);
+                return Exact::Failed;
+            }
+            b.open();
+            open.emplace_back(item, 0);
+        } else if (PyList_Check(item) || PyTuple_Check(item)) {
+            return Exact::Other; // a subclass iterates its own way
+        } else {
+            PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, or tuple, not %.100s",
+                         fname, Py_TYPE(item)->tp_name);
+            return Exact::Failed;
+        }
+    }
+    return Exact::Built;
 }
 
 // ---------------------------------------------------------------------------------------------

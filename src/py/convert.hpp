@@ -36,6 +36,37 @@ class BuildItems {
     std::vector<PyObject*, SlotAllocator<PyObject*>> strs_;
 };
 
+// The references build_exact takes on what it reads. With the interpreter lock no other code
+// runs while it reads, so nothing can change or free the items, and borrowed references do;
+// without it another thread could, so each is held, to be dropped (which may run code) only
+// once the tree lock is let go: this must outlive that lock.
+class ExactItems {
+  public:
+    ExactItems() = default;
+    ~ExactItems();
+    ExactItems(const ExactItems&) = delete;
+    ExactItems& operator=(const ExactItems&) = delete;
+
+    // Item `i` of an exact list, or nullptr with an exception set (another thread shrank it).
+    PyObject* list_item(PyObject* list, Py_ssize_t i);
+
+  private:
+#ifdef Py_GIL_DISABLED
+    std::vector<PyObject*> held_;
+#endif
+};
+
+enum class Exact { Built, Failed, Other };
+
+// Builds `items` straight into the tree through `b` when they are an exact list or tuple of
+// strs and exact lists and tuples, to any depth: nothing of the caller's can run while such
+// data is read, so it may be read with the tree locked. Built: every item is made (commit is
+// the caller's). Failed: an item of no accepted type, a str without UTF-8 form or a list
+// holding itself; the exception is set. Other: a subclass of list or tuple, or another
+// iterable, which must be read the general way (BuildItems) with no tree locked. After Failed
+// or Other the caller lets `b` undo what it made.
+Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& refs);
+
 // The packed form of the subtree under `node` as a new bytes object, for pickling. nullptr
 // with MemoryError set on failure.
 PyObject* packed_bytes(const Tree& tree, NodeId node);

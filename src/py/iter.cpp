@@ -141,10 +141,10 @@ PyObject* sexpwalk_next(PyObject* self) noexcept {
     const Tree& t = w->tree->tree;
     if (t.generation != w->generation)
         return stale_error(); // stale, for ever: nothing is advanced
-    NodeId at = w->started ? next_in_text(t, w->top, w->at) : w->top;
-    if (!w->every)
-        while (at != NO_NODE && !w->head.matches(t, t.node(at)))
-            at = next_in_text(t, w->top, at);
+    NodeId at = w->every ? (w->started ? next_in_text(t, w->top, w->at) : w->top)
+                         : seek_in_text(t, w->top, w->at, w->started, [&](const Node& n) {
+                               return w->head.matches(t, n);
+                           });
     if (at == NO_NODE) {
         w->done = true;
         return nullptr;

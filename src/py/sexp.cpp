@@ -638,8 +638,26 @@ PyObject* sexp_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* items;
         if (!bind_args("SExp.extend", ITEMS_PARAMS, 1, args, nargs, kwnames, &items))
             return nullptr;
-        // Every item is read and checked before the tree is locked or touched, so a failure
-        // there leaves it as it was; the build itself undoes what it made if memory runs out.
+        ExactItems refs; // dropped only once the tree is unlocked
+        {
+            SExpObject* h = as_sexp(self);
+            TreeLock lock(h->tree);
+            // A stale receiver is reported only after the items are read, the general way.
+            if (is_live(h)) {
+                Builder b(h->tree->tree, h->id); // undoes its work unless committed
+                switch (build_exact("SExp.extend", items, b, refs)) {
+                case Exact::Built:
+                    b.commit();
+                    Py_RETURN_NONE;
+                case Exact::Failed:
+                    return nullptr;
+                case Exact::Other:
+                    break;
+                }
+            }
+        }
+        // Items the caller's code stands behind are read and checked before the tree is locked
+        // or touched; the build then undoes what it made if memory runs out.
         BuildItems built;
         if (!built.read("SExp.extend", items))
             return nullptr;
