@@ -131,6 +131,7 @@ class Slab {
     void undo_to(const Mark& m) noexcept;
 
     std::size_t slot_count() const noexcept { return slots_.size(); }
+    std::size_t slot_capacity() const noexcept { return slots_.capacity(); }
     std::size_t live_count() const noexcept { return slots_.size() - free_.size(); }
     const std::vector<NodeId>& free_stack() const noexcept { return free_; }
 
