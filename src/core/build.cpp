@@ -7,13 +7,21 @@ namespace sexp {
 
 Builder::Builder(Tree& tree, NodeId parent) noexcept
     : tree_(tree), parent_(parent), into_(parent), old_last_(tree.node(parent).last_child),
-      old_count_(tree.node(parent).child_count), mark_(tree.slab.mark()) {}
+      old_count_(tree.node(parent).child_count), mark_(tree.slab.mark()),
+      old_order_(tree.in_text_order) {
+    // New nodes go to the end of the slots, in pre-order: the text order holds when they come
+    // last in the text too, under a list that ends the tree.
+    tree.in_text_order = tree.in_text_order && tree.slab.free_stack().empty() &&
+                         tree.node(parent).is_list() &&
+                         subtree_end(tree, parent) == tree.slab.slot_count();
+}
 
 // Takes the new last children of `parent_` off again and frees every node made since the mark,
 // in the order they were made: pre-order of the new forms, which the walk repeats.
 void Builder::undo() noexcept {
     Slab& slab = tree_.slab;
     Node& p = slab.raw(parent_);
+    tree_.in_text_order = old_order_;
     NodeId first = old_last_ == NO_NODE ? p.first_child : slab.raw(old_last_).next_sibling;
     if (first == NO_NODE)
         return; // nothing was made

@@ -57,6 +57,7 @@ class Builder {
     NodeId old_last_;
     std::uint32_t old_count_;
     Slab::Mark mark_;
+    bool old_order_;
     bool committed_ = false;
 };
 

@@ -5,6 +5,7 @@
 namespace sexp {
 
 void unlink(Tree& tree, NodeId node) noexcept {
+    tree.in_text_order = false;
     Node& n = tree.node_mut(node);
     if (n.prev_sibling != NO_NODE)
         tree.node_mut(n.prev_sibling).next_sibling = n.next_sibling;
@@ -34,6 +35,7 @@ Node& detach_for_attach(Tree& tree, NodeId child) noexcept {
 } // namespace
 
 void append(Tree& tree, NodeId parent, NodeId child) noexcept {
+    tree.in_text_order = false;
     Node& k = detach_for_attach(tree, child);
     Node& p = tree.node_mut(parent);
     k.parent = parent;
@@ -48,6 +50,7 @@ void append(Tree& tree, NodeId parent, NodeId child) noexcept {
 }
 
 void prepend(Tree& tree, NodeId parent, NodeId child) noexcept {
+    tree.in_text_order = false;
     Node& k = detach_for_attach(tree, child);
     Node& p = tree.node_mut(parent);
     k.parent = parent;
@@ -66,6 +69,7 @@ void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcep
         prepend(tree, parent, child);
         return;
     }
+    tree.in_text_order = false;
     Node& k = detach_for_attach(tree, child);
     // Read A only now: detaching K may have changed A's next_sibling.
     Node& a = tree.node_mut(after);
@@ -90,7 +94,7 @@ void remove(Tree& tree, NodeId node) {
         ++count;
     }
     tree.slab.reserve_free(count);
-    unlink(tree, node);
+    unlink(tree, node); // ends the text order: slots fall vacant
     // Pre-order: `at` is freed before its children are visited; its links survive vacancy.
     NodeId at = node;
     while (at != NO_NODE) {

@@ -52,6 +52,14 @@ inline NodeId next_in_text(const Tree& tree, NodeId top, NodeId at) noexcept {
 template <typename Accept>
 NodeId seek_in_text(const Tree& tree, NodeId top, NodeId at, bool after, Accept&& accept) {
     const Slab& slab = tree.slab;
+    if (tree.in_text_order) {
+        // The subtree is a run of slots: read them one after the other, no link to wait for.
+        std::size_t end = subtree_end(tree, top);
+        for (std::size_t i = after ? std::size_t{at} + 1 : at; i < end; ++i)
+            if (accept(slab.raw(static_cast<NodeId>(i))))
+                return static_cast<NodeId>(i);
+        return NO_NODE;
+    }
     const Node* n = &tree.node(at); // checked once; every link from an occupied node is
     if (!after && accept(*n))
         return at;

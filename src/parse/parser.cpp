@@ -138,6 +138,7 @@ done:
     if (top_count > 1)
         return failure(ParseErrorKind::MultipleTopLevel);
     tree.root = first_top;
+    tree.in_text_order = true; // numbered in document order, as the text lists them
     slab.release_unused();
     ParseResult r;
     r.tree.emplace(std::move(tree));

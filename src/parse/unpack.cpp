@@ -61,6 +61,7 @@ std::optional<Tree> unpack(std::string_view bytes) {
     slab.reserve(in.left() / 3 + 1); // most nodes take three bytes or more
     // The nodes still waiting for children, innermost last, with how many are yet to come.
     std::vector<std::pair<NodeId, std::uint64_t>> open;
+    bool atom_children = false; // numbered in pre-order, which is text order without them
     do {
         std::uint64_t head, children = 0;
         if (!in.varint(head))
@@ -73,6 +74,7 @@ std::optional<Tree> unpack(std::string_view bytes) {
         } else if (kind == PACK_ATOM || kind == PACK_PARENT_ATOM) {
             if (kind == PACK_PARENT_ATOM && (!in.varint(children) || children == 0))
                 return std::nullopt;
+            atom_children = atom_children || kind == PACK_PARENT_ATOM;
             if (x > in.left())
                 return std::nullopt;
             std::string_view text = in.take(static_cast<std::size_t>(x));
@@ -101,6 +103,7 @@ std::optional<Tree> unpack(std::string_view bytes) {
         tree.implicit_root = true;
     }
     tree.root = 0;
+    tree.in_text_order = !atom_children;
     slab.release_unused();
     return tree;
 }

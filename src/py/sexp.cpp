@@ -196,14 +196,14 @@ PyObject* sexp_new_atom(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             Node node = text.size() <= INLINE_CAPACITY
                             ? Node::make(AtomText::make_inline(text.data(), text.size()))
                             : Node::atom(text);
-            return make_handle(h->tree, t.slab.insert(node));
+            return make_handle(h->tree, add_detached(t, node));
         });
     });
 }
 
 PyObject* sexp_new_list(PyObject* self, PyObject*) noexcept {
     return with_live(self, nullptr, [](SExpObject* h, Tree& t) -> PyObject* {
-        return make_handle(h->tree, t.slab.insert(Node::list()));
+        return make_handle(h->tree, add_detached(t, Node::list()));
     });
 }
 

@@ -107,6 +107,19 @@ void check_tree(const Tree& t, const char* what) {
         fail(what, ok.message());
 }
 
+// The subtree under `id` in text order: pre-order, with an atom's own children left out.
+std::vector<NodeId> model_text_order(const Model& m, NodeId id) {
+    std::vector<NodeId> out, todo{id};
+    while (!todo.empty()) {
+        NodeId at = todo.back();
+        todo.pop_back();
+        out.push_back(at);
+        if (m.nodes[at].list)
+            todo.insert(todo.end(), m.nodes[at].kids.rbegin(), m.nodes[at].kids.rend());
+    }
+    return out;
+}
+
 // The whole slab against the model: occupancy, kinds, texts, parents and every child chain in
 // order, then the renderer on the root and on one more node.
 void check_state(const State& s, NodeId extra) {
@@ -129,6 +142,14 @@ void check_state(const State& s, NodeId extra) {
                 fail("child chain differs from the model", std::to_string(id));
             c = t.node(c).next_sibling;
         }
+    }
+    if (t.in_text_order) {
+        std::vector<NodeId> order = model_text_order(m, m.root);
+        for (NodeId i = 0; i < order.size(); ++i)
+            if (order[i] != i)
+                fail("a tree claims a text order it does not have", std::to_string(i));
+        if (order.size() != m.nodes.size())
+            fail("a tree claims a text order with slots outside it");
     }
     std::string root = render(t, t.root);
     if (root != fuzz_model::render(m, m.root))
@@ -225,19 +246,6 @@ void clone(State& s, NodeId id, bool adopt) {
 }
 
 // ---- asking and bulk building, against the model -------------------------------------------
-
-// The subtree under `id` in text order: pre-order, with an atom's own children left out.
-std::vector<NodeId> model_text_order(const Model& m, NodeId id) {
-    std::vector<NodeId> out, todo{id};
-    while (!todo.empty()) {
-        NodeId at = todo.back();
-        todo.pop_back();
-        out.push_back(at);
-        if (m.nodes[at].list)
-            todo.insert(todo.end(), m.nodes[at].kids.rbegin(), m.nodes[at].kids.rend());
-    }
-    return out;
-}
 
 // `head` null: any list.
 bool model_headed_by(const Model& m, NodeId id, const std::string* head) {
@@ -448,8 +456,7 @@ void step(State& s, Input& in) {
     case 1: {
         bool list = op == 1;
         std::string text = list ? std::string() : in.text();
-        NodeId id =
-            list ? t.slab.insert(sexp::Node::list()) : t.slab.insert(sexp::Node::atom(text));
+        NodeId id = sexp::add_detached(t, list ? sexp::Node::list() : sexp::Node::atom(text));
         if (id != m.insert(fresh(list, std::move(text))))
             fail("insert did not take the slot freed last");
         s.refresh_live();

@@ -117,6 +117,47 @@ def test_iter_survives_edits_between_steps(edit):
         assert seen > 0
 
 
+def count_nodes(data):
+    n, stack = 0, [data]
+    while stack:
+        x = stack.pop()
+        n += 1
+        if type(x) is list:
+            stack.extend(x)
+    return n
+
+
+# Trees reached in different ways: a parse lays nodes out in text order, and edits (or a copy
+# of a part) may keep or break that layout; searches must give the same answers either way.
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: parse(SOURCE),
+        lambda: (r := parse(SOURCE), r.append(r[1]), r)[2],
+        lambda: (r := parse(SOURCE), r[2].prepend(r.new_atom("b")), r)[2],
+        lambda: (r := parse(SOURCE), r.new_list(), r)[2],  # a detached node, not in the tree
+        lambda: (r := parse(SOURCE), r[3].remove(), r)[2],
+        lambda: (r := parse(SOURCE), setattr(r[1][0], "value", "b"), r)[2],
+        lambda: (r := parse(SOURCE), r.extend([["b", ["a"]], "z"]), r)[2],  # at the very end
+        lambda: (r := parse(SOURCE), r[1].extend([["b", ["a"]]]), r)[2],  # in the middle
+        lambda: (r := parse(SOURCE), r[-2].extend([["b"]]), r)[2],
+        lambda: parse(SOURCE)[2].clone(),
+        lambda: pickle.loads(pickle.dumps(parse(SOURCE)[2])),
+        lambda: (r := parse(SOURCE), r[-1].append(r[1]), r)[2],  # a list under an atom
+        lambda: (r := parse(SOURCE), r[-1].append(r[1]), r.clone())[2],
+        lambda: built(pickle.loads(pickle.dumps(parse(SOURCE))).tolist()),
+    ],
+)
+def test_searches_agree_however_the_tree_was_made(make):
+    root = make()
+    data = root.tolist()
+    for head in ("a", "b", "top", "x"):
+        assert [n.tolist() for n in root.iter(head)] == data_walk(data, head)
+    assert sum(1 for _ in root.iter()) == count_nodes(data)
+    for node in root.iter():
+        assert [n.tolist() for n in node.iter("b")] == data_walk(node.tolist(), "b")
+
+
 def test_iter_arguments():
     root = parse("(a (b))")
     with raises(TypeError, "SExp.iter() argument 'head' must be str or None, not bytes"):
