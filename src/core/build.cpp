@@ -41,20 +41,23 @@ void Builder::undo() noexcept {
     slab.undo_to(mark_);
 }
 
+void Builder::add(const BuildStep& step) {
+    if (step.is_atom())
+        atom(step.text());
+    else if (step.is_open())
+        open();
+    else
+        close();
+}
+
 void append_built(Tree& tree, NodeId parent, std::span<const BuildStep> steps) {
     Builder b(tree, parent);
     std::size_t count = 0;
     for (const BuildStep& s : steps)
         count += s.is_atom() || s.is_open();
     b.reserve(count);
-    for (const BuildStep& s : steps) {
-        if (s.is_atom())
-            b.atom(s.text());
-        else if (s.is_open())
-            b.open();
-        else
-            b.close();
-    }
+    for (const BuildStep& s : steps)
+        b.add(s);
     b.commit();
 }
 

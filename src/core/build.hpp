@@ -9,6 +9,22 @@
 
 namespace sexp {
 
+// One piece of a tree written out in text order: an atom and its bytes, or the opening or the
+// closing of a list (`data` null, `size` saying which).
+struct BuildStep {
+    const char* data;
+    std::size_t size;
+
+    static BuildStep atom(std::string_view text) noexcept {
+        return {text.data() != nullptr ? text.data() : "", text.size()};
+    }
+    static BuildStep open() noexcept { return {nullptr, 0}; }
+    static BuildStep close() noexcept { return {nullptr, 1}; }
+    bool is_atom() const noexcept { return data != nullptr; }
+    bool is_open() const noexcept { return data == nullptr && size == 0; }
+    std::string_view text() const noexcept { return {data, size}; }
+};
+
 // Builds new last children of `parent` one node at a time, in text order: atom() and open()
 // make a node in the list opened last (at first `parent` itself), close() ends that list.
 // All or nothing: unless commit() is called, the destructor frees every node made again, and
@@ -38,6 +54,8 @@ class Builder {
         if (into_ != parent_)
             into_ = tree_.slab.raw(into_).parent;
     }
+    // The step's node, or the end of a list. May throw as atom() and open().
+    void add(const BuildStep& step);
     void commit() noexcept { committed_ = true; }
 
   private:
@@ -59,22 +77,6 @@ class Builder {
     Slab::Mark mark_;
     bool old_order_;
     bool committed_ = false;
-};
-
-// One piece of a tree written out in text order: an atom and its bytes, or the opening or the
-// closing of a list (`data` null, `size` saying which).
-struct BuildStep {
-    const char* data;
-    std::size_t size;
-
-    static BuildStep atom(std::string_view text) noexcept {
-        return {text.data() != nullptr ? text.data() : "", text.size()};
-    }
-    static BuildStep open() noexcept { return {nullptr, 0}; }
-    static BuildStep close() noexcept { return {nullptr, 1}; }
-    bool is_atom() const noexcept { return data != nullptr; }
-    bool is_open() const noexcept { return data == nullptr && size == 0; }
-    std::string_view text() const noexcept { return {data, size}; }
 };
 
 // Appends the forms that `steps` write out to `parent`, in order, as its new last children:

@@ -51,13 +51,7 @@ class AtomText {
         } else {
             hi &= (std::uint64_t{1} << (8 * (length - 8))) - 1;
         }
-        hi |= static_cast<std::uint64_t>(length) << 56; // the tag byte (little-endian)
-        // The whole object representation: 15 text bytes, then the tag.
-        AtomText t;
-        auto* raw = reinterpret_cast<unsigned char*>(&t);
-        std::memcpy(raw, &lo, 8);
-        std::memcpy(raw + 8, &hi, 8);
-        return t;
+        return from_words(lo, hi, length);
     }
 
     // An inline text of `length` (at most 15) bytes from `data`, assembled in two words from
@@ -81,12 +75,7 @@ class AtomText {
             };
             lo = byte(0) | byte(length / 2) | byte(length - 1);
         }
-        hi |= static_cast<std::uint64_t>(length) << 56; // the tag byte (little-endian)
-        AtomText t;
-        auto* raw = reinterpret_cast<unsigned char*>(&t);
-        std::memcpy(raw, &lo, 8);
-        std::memcpy(raw + 8, &hi, 8);
-        return t;
+        return from_words(lo, hi, length);
     }
 
     // Inline up to 15 bytes, else an exact-size heap buffer. May throw std::bad_alloc; then
@@ -121,6 +110,16 @@ class AtomText {
     }
 
   private:
+    // An inline text from its bytes in two little-endian words, zero past `length`.
+    static AtomText from_words(std::uint64_t lo, std::uint64_t hi, std::size_t length) noexcept {
+        hi |= static_cast<std::uint64_t>(length) << 56; // the tag byte
+        // The whole object representation: 15 text bytes, then the tag.
+        AtomText t;
+        auto* raw = reinterpret_cast<unsigned char*>(&t);
+        std::memcpy(raw, &lo, 8);
+        std::memcpy(raw + 8, &hi, 8);
+        return t;
+    }
     static AtomText tagged(std::uint8_t tag) noexcept {
         AtomText t;
         std::memset(t.bytes_, 0, sizeof t.bytes_);

@@ -142,7 +142,30 @@ struct Frame {
 // A list that holds itself would be read until memory runs out. From this depth on, every
 // container is checked against the ones open above it at such depths; a cycle shows once it
 // has gone round once there, and shallower data pays nothing for the check.
-constexpr std::size_t CYCLE_CHECK_DEPTH = 1000;
+class CycleWatch {
+  public:
+    // False, with ValueError set, when `container`, opened at `depth`, is open already.
+    bool enter(const char* fname, std::size_t depth, PyObject* container) {
+        if (depth < FROM_DEPTH || open_.insert(container).second)
+            return true;
+        PyErr_Format(PyExc_ValueError, "%.200s() items contain themselves", fname);
+        return false;
+    }
+    void leave(std::size_t depth, PyObject* container) noexcept {
+        if (depth >= FROM_DEPTH)
+            open_.erase(container);
+    }
+
+  private:
+    static constexpr std::size_t FROM_DEPTH = 1000;
+    std::unordered_set<PyObject*> open_;
+};
+
+bool wrong_item(const char* fname, PyObject* item) {
+    PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, or tuple, not %.100s", fname,
+                 Py_TYPE(item)->tp_name);
+    return false;
+}
 
 } // namespace
 
@@ -160,7 +183,7 @@ BuildItems::~BuildItems() {
 
 bool BuildItems::read(const char* fname, PyObject* items) {
     std::vector<Frame> frames;
-    std::unordered_set<PyObject*> deep; // the containers open at CYCLE_CHECK_DEPTH or deeper
+    CycleWatch cycles;
     {
         Ref it(PyObject_GetIter(items));
         if (!it)
@@ -187,8 +210,7 @@ bool BuildItems::read(const char* fname, PyObject* items) {
 
         if (!item) {
             std::size_t depth = frames.size() - 1;
-            if (depth >= CYCLE_CHECK_DEPTH)
-                deep.erase(f.container.get());
+            cycles.leave(depth, f.container.get());
             frames.pop_back(); // may run the caller's code: a generator's clean-up
             if (depth > 0)
                 steps_.push_back(BuildStep::close());
@@ -210,16 +232,12 @@ bool BuildItems::read(const char* fname, PyObject* items) {
                     return false;
             }
             inner.container = std::move(item);
-            if (frames.size() >= CYCLE_CHECK_DEPTH && !deep.insert(inner.container.get()).second) {
-                PyErr_Format(PyExc_ValueError, "%.200s() items contain themselves", fname);
+            if (!cycles.enter(fname, frames.size(), inner.container.get()))
                 return false;
-            }
             steps_.push_back(BuildStep::open());
             frames.push_back(std::move(inner));
         } else {
-            PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, or tuple, not %.100s",
-                         fname, Py_TYPE(o)->tp_name);
-            return false;
+            return wrong_item(fname, o);
         }
     }
     return true;
@@ -248,7 +266,7 @@ Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& re
         return Exact::Other;
     // The containers being read, outermost first, with the position of the next item in each.
     std::vector<std::pair<PyObject*, Py_ssize_t>> open{{items, 0}};
-    std::unordered_set<PyObject*> deep; // as in BuildItems::read
+    CycleWatch cycles;
     b.reserve(static_cast<std::size_t>(Py_SIZE(items)));
     while (!open.empty()) {
         auto& [container, next] = open.back();
@@ -264,8 +282,7 @@ Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& re
         }
         if (item == nullptr) {
             std::size_t depth = open.size() - 1;
-            if (depth >= CYCLE_CHECK_DEPTH)
-                deep.erase(container);
+            cycles.leave(depth, container);
             open.pop_back();
             if (depth > 0)
                 b.close();
@@ -275,17 +292,14 @@ Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& re
                 return Exact::Failed;
             b.atom(text);
         } else if (PyList_CheckExact(item) || PyTuple_CheckExact(item)) {
-            if (open.size() >= CYCLE_CHECK_DEPTH && !deep.insert(item).second) {
-                PyErr_Format(PyExc_ValueError, "%.200s() items contain themselves", fname);
+            if (!cycles.enter(fname, open.size(), item))
                 return Exact::Failed;
-            }
             b.open();
             open.emplace_back(item, 0);
         } else if (PyList_Check(item) || PyTuple_Check(item)) {
             return Exact::Other; // a subclass iterates its own way
         } else {
-            PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, or tuple, not %.100s",
-                         fname, Py_TYPE(item)->tp_name);
+            wrong_item(fname, item);
             return Exact::Failed;
         }
     }

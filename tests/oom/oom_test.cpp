@@ -564,14 +564,8 @@ INSTANTIATE_TEST_SUITE_P(
         TreeCase{"BuilderWithoutReserve", SOURCE, full_with_freed_slots,
                  [](Tree& t) {
                      sexp::Builder b(t, t.root);
-                     for (const sexp::BuildStep& s : built_forms(12)) {
-                         if (s.is_atom())
-                             b.atom(s.text());
-                         else if (s.is_open())
-                             b.open();
-                         else
-                             b.close();
-                     }
+                     for (const sexp::BuildStep& s : built_forms(12))
+                         b.add(s);
                      b.commit();
                      return std::string();
                  },

@@ -117,16 +117,6 @@ def test_iter_survives_edits_between_steps(edit):
         assert seen > 0
 
 
-def count_nodes(data):
-    n, stack = 0, [data]
-    while stack:
-        x = stack.pop()
-        n += 1
-        if type(x) is list:
-            stack.extend(x)
-    return n
-
-
 # Trees reached in different ways: a parse lays nodes out in text order, and edits (or a copy
 # of a part) may keep or break that layout; searches must give the same answers either way.
 @pytest.mark.parametrize(
@@ -153,7 +143,7 @@ def test_searches_agree_however_the_tree_was_made(make):
     data = root.tolist()
     for head in ("a", "b", "top", "x"):
         assert [n.tolist() for n in root.iter(head)] == data_walk(data, head)
-    assert sum(1 for _ in root.iter()) == count_nodes(data)
+    assert [n.tolist() for n in root.iter()] == data_preorder(data)
     for node in root.iter():
         assert [n.tolist() for n in node.iter("b")] == data_walk(node.tolist(), "b")
 
@@ -278,16 +268,20 @@ def test_tolist_of_a_stale_handle():
         old.tolist()
 
 
-def data_walk(data, head):
-    """Every list headed by `head` in data from tolist, in text order, without the module."""
+def data_preorder(data):
+    """Every node of data from tolist, in text order, without the module."""
     found, stack = [], [data]
     while stack:
         x = stack.pop()
+        found.append(x)
         if type(x) is list:
-            if x and x[0] == head:
-                found.append(x)
             stack.extend(reversed(x))
     return found
+
+
+def data_walk(data, head):
+    """Every list headed by `head` in data from tolist, in text order."""
+    return [x for x in data_preorder(data) if type(x) is list and x and x[0] == head]
 
 
 def test_corpus_file_asks_and_rebuilds(corpus_file):

@@ -341,6 +341,11 @@ def cycle():
         (["a", ["\ud800"]], UnicodeEncodeError, None),
         (failing_generator(), LookupError, "from the iterable"),
         (cycle(), ValueError, "SExp.extend() items contain themselves"),
+        # The same through an iterator, which is read before the tree is touched.
+        (iter(cycle()), ValueError, "SExp.extend() items contain themselves"),
+        (iter(["a", ("b", 1.5)]), TypeError,
+         "SExp.extend() items must be str, list, or tuple, not float"),
+        (Reversed(["a", ["\udfff"]]), UnicodeEncodeError, None),
     ],
 )
 def test_extend_is_all_or_nothing(items, error, msg):
