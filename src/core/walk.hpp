@@ -167,6 +167,16 @@ void find_path(const Tree& tree, NodeId start, std::span<const HeadTest> path, N
 // an atom, sink.list(count) for a list whose `count` children come next (so a sink knows when
 // a list is complete without being told). Returns false as soon as the sink does.
 template <typename Sink> bool walk_data(const Tree& tree, NodeId node, Sink& sink) {
+    if (tree.in_text_order) {
+        // The subtree is a run of slots, already in the order wanted.
+        std::size_t end = subtree_end(tree, node);
+        for (std::size_t i = node; i < end; ++i) {
+            const Node& n = tree.slab.raw(static_cast<NodeId>(i));
+            if (!(n.is_list() ? sink.list(n.child_count) : sink.atom(n.text)))
+                return false;
+        }
+        return true;
+    }
     const std::size_t slots = tree.slab.slot_count();
     for (NodeId at = node; at != NO_NODE; at = next_in_text(tree, node, at)) {
         // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
