@@ -44,12 +44,12 @@ class Builder {
     void reserve(std::size_t count) { tree_.slab.reserve_inserts(count); }
     // Each may throw std::bad_alloc; the nodes made before stay in place for the destructor.
     void atom(std::string_view text) {
-        place(text.size() <= INLINE_CAPACITY
-                  ? Node::make(AtomText::make_short(text.data(), text.size()))
-                  : Node::atom(text),
+        Slab& slab = tree_.slab;
+        place(text.size() <= INLINE_CAPACITY ? slab.insert_unlinked(text.data(), text.size())
+                                             : slab.insert(Node::atom(text)),
               false);
     }
-    void open() { place(Node::list(), true); }
+    void open() { place(tree_.slab.insert_unlinked(nullptr, 0), true); }
     void close() noexcept {
         if (into_ != parent_)
             into_ = tree_.slab.raw(into_).parent;
@@ -59,10 +59,9 @@ class Builder {
     void commit() noexcept { committed_ = true; }
 
   private:
-    // Linked as soon as made: every node made so far hangs under `parent_` in pre-order,
+    // Links a node just made: every node made so far hangs under `parent_` in pre-order,
     // which is what undo() relies on.
-    void place(const Node& node, bool opens) {
-        NodeId id = tree_.slab.insert(node);
+    void place(NodeId id, bool opens) noexcept {
         link_child(tree_.slab, into_, id);
         if (opens)
             into_ = id;

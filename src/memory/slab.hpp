@@ -90,6 +90,26 @@ class Slab {
         }
         return insert_slow(node);
     }
+    // The same for a node without links: a list, or an atom of at most INLINE_CAPACITY bytes
+    // (`data` null for a list). Made in its slot field by field rather than built elsewhere and
+    // copied there whole: a record just written in pieces and read back as a block stalls the
+    // copy, which is most of the cost of building many nodes.
+    NodeId insert_unlinked(const char* data, std::size_t length) {
+        std::size_t n = slots_.size();
+        if (free_.empty() && n < slots_.capacity() && n < writable_ && n < NO_NODE) [[likely]] {
+            Node& slot = slots_.emplace_back();
+            slot.parent = slot.first_child = slot.last_child = NO_NODE;
+            slot.prev_sibling = slot.next_sibling = NO_NODE;
+            slot.child_count = 0;
+            if (data == nullptr)
+                slot.text.set_list_marker();
+            else
+                slot.text.set_inline(data, length);
+            return static_cast<NodeId>(n);
+        }
+        return insert_slow(data == nullptr ? Node::list()
+                                           : Node::make(AtomText::make_inline(data, length)));
+    }
 
     void reserve(std::size_t slot_count);
     // Makes room for `count` more inserts beyond what the free stack holds, growing

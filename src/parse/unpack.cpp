@@ -70,7 +70,7 @@ std::optional<Tree> unpack(std::string_view bytes) {
         NodeId id;
         if (kind == PACK_LIST) {
             children = x;
-            id = slab.insert(Node::list());
+            id = slab.insert_unlinked(nullptr, 0);
         } else if (kind == PACK_ATOM || kind == PACK_PARENT_ATOM) {
             if (kind == PACK_PARENT_ATOM && (!in.varint(children) || children == 0))
                 return std::nullopt;
@@ -80,7 +80,8 @@ std::optional<Tree> unpack(std::string_view bytes) {
             std::string_view text = in.take(static_cast<std::size_t>(x));
             if (!is_valid_utf8(text.data(), text.size()))
                 return std::nullopt;
-            id = slab.insert(Node::atom(text));
+            id = text.size() <= INLINE_CAPACITY ? slab.insert_unlinked(text.data(), text.size())
+                                                : slab.insert(Node::atom(text));
         } else {
             return std::nullopt;
         }
