@@ -18,7 +18,8 @@ the timing (--hold keeps the results of a sample instead, so that every call wor
 memory); calls shorter than BATCH_NS are timed in batches, their results freed after the
 batch, since reading the clock costs a good part of a microsecond on some machines. Resident
 memory is measured in a fresh interpreter per library and input. The core parser alone is timed by BUILD/bench/parse_file on the same text, in the same way. The threads case
-is wall time: two threads parsing two texts of about 10 MB against one thread parsing both.
+is wall time: two threads parsing two texts of about 10 MB against one thread parsing both,
+the trees freed after the timing.
 
 With --corpus the files are summed into one row per library, the worst single file is shown
 beside it, and the smallest files (a single footprint or symbol: libraries hold thousands of
@@ -862,12 +863,16 @@ def measure_threads(nodes, reps):
     texts = [make_board_text(nodes, seed) for seed in (1, 2)]
     clock = time.perf_counter
 
-    def serial():
-        for t in texts:
-            _sexp.parse(t)
+    # As in every other case, the trees are freed after the timing.
+    def serial(trees):
+        for i, t in enumerate(texts):
+            trees[i] = _sexp.parse(t)
 
-    def parallel():
-        workers = [threading.Thread(target=_sexp.parse, args=(t,)) for t in texts]
+    def parallel(trees):
+        def parse_into(i):
+            trees[i] = _sexp.parse(texts[i])
+
+        workers = [threading.Thread(target=parse_into, args=(i,)) for i in range(len(texts))]
         for w in workers:
             w.start()
         for w in workers:
@@ -875,12 +880,14 @@ def measure_threads(nodes, reps):
 
     runs = {"serial": serial, "parallel": parallel}
     samples = {name: [] for name in runs}
-    serial(), parallel()  # warm-up
+    serial([None] * 2), parallel([None] * 2)  # warm-up
     for r in range(reps):
         for name in sorted(runs, reverse=r % 2 == 1):
+            trees = [None] * len(texts)
             t0 = clock()
-            runs[name]()
+            runs[name](trees)
             samples[name].append(clock() - t0)
+            del trees
     return dict(bytes=len(texts[0].encode()), **{
         k: (min(v), statistics.median(v)) for k, v in samples.items()})
 
