@@ -4,17 +4,22 @@
     PY=$(tools/python.sh --with-bench)
     $PY bench/python/bench_surface.py --module-dir BUILD/python [--quick] [--corpus]
         [--sizes 10000,100000,1000000] [--reps 5] [--hold] [--smallest 3]
-        [--only parse,print,walk,build,memory,core]
+        [--only parse,print,walk,build,memory,core,iter(head),iter(),findall,tolist,
+                parse+tolist,extend,pickle,threads]
 
 Every library gets the same tree: the text for _sexp and sexpdata, the tree as nested lists
 of strings encoded as JSON for json and orjson, and as <l>/<a> elements for ElementTree and
-lxml. Times are CPU time of the process (the machine is shared), taken as several samples per
+lxml. The searches (iter(head), findall) run on a second XML form in which a list headed by
+an atom that is a valid tag name is an element of that tag. Times are CPU time of the process
+(the machine is shared), taken as several samples per
 library, the libraries interleaved sample by sample in an order that turns each round, with
 the garbage collector off as in timeit. Each call is timed alone and its result freed outside
 the timing (--hold keeps the results of a sample instead, so that every call works on fresh
 memory); calls shorter than BATCH_NS are timed in batches, their results freed after the
 batch, since reading the clock costs a good part of a microsecond on some machines. Resident
-memory is measured in a fresh interpreter per library and input. The core parser alone is timed by BUILD/bench/parse_file on the same text, in the same way.
+memory is measured in a fresh interpreter per library and input. The core parser alone is timed by BUILD/bench/parse_file on the same text, in the same way. The threads case
+is wall time: two threads parsing two texts of about 10 MB against one thread parsing both,
+the trees freed after the timing.
 
 With --corpus the files are summed into one row per library, the worst single file is shown
 beside it, and the smallest files (a single footprint or symbol: libraries hold thousands of
@@ -22,14 +27,18 @@ them, so fixed costs per call count) also get rows of their own.
 """
 
 import argparse
+import collections
 import functools
 import gc
 import json
 import os
+import pickle
+import re
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from xml.sax.saxutils import escape
 
@@ -167,6 +176,59 @@ def to_xml(tree):
     return "".join(parts).encode()
 
 
+TAG = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]*\Z")
+
+
+def is_tag(head):
+    return type(head) is str and TAG.match(head) is not None and head not in ("l", "a")
+
+
+def to_tagged_xml(tree):
+    """The tree as XML in which a list headed by an atom that can be a tag is an element of
+    that tag holding the rest; any other list is <l>, an atom <a>text</a>."""
+    def open_list(x):
+        if x and is_tag(x[0]):
+            return x[0], iter(x[1:])
+        return "l", iter(x)
+
+    tag, it = open_list(tree)
+    parts = [f"<{tag}>"]
+    stack = [(tag, it)]
+    while stack:
+        for x in stack[-1][1]:
+            if type(x) is str:
+                parts.append("<a>" + escape(x) + "</a>")
+            else:
+                tag, it = open_list(x)
+                parts.append(f"<{tag}>")
+                stack.append((tag, it))
+                break
+        else:
+            parts.append(f"</{stack.pop()[0]}>")
+    return "".join(parts).encode()
+
+
+def searches(tree):
+    """The query of the search cases: the head most lists have, and the most common pair of a
+    child list's head and a grandchild list's head of the root (ties go to the first seen)."""
+    heads = collections.Counter()
+    stack = [tree]
+    while stack:
+        x = stack.pop()
+        if x and is_tag(x[0]):
+            heads[x[0]] += 1
+        stack.extend(c for c in x if type(c) is list)
+    pairs = collections.Counter()
+    for child in tree[1:] if tree and is_tag(tree[0]) else tree:
+        if type(child) is list and child and is_tag(child[0]):
+            for grand in child[1:]:
+                if type(grand) is list and grand and is_tag(grand[0]):
+                    pairs[(child[0], grand[0])] += 1
+    head = heads.most_common(1)[0][0] if heads else "none"
+    pair = pairs.most_common(1)[0][0] if pairs else ("none", "none")
+    return head, pair
+
+
 # ---- the cases ---------------------------------------------------------------------------
 
 # The three walks are spelled out alike on purpose: a shared walk taking a per-library test
@@ -264,6 +326,62 @@ def make_build_xml(etree):
         return root
 
     return build
+
+
+def iter_head_sexp(arg):
+    root, head = arg
+    return list(root.iter(head))
+
+
+def iter_tag_xml(arg):
+    root, tag = arg
+    return list(root.iter(tag))
+
+
+def walk_iter_sexp(root):
+    n = total = 0
+    for x in root.iter():
+        n += 1
+        if x.is_atom:
+            total += len(x.value)
+    return n, total
+
+
+def walk_iter_xml(root):
+    n = total = 0
+    for x in root.iter():
+        n += 1
+        if x.tag == "a":
+            total += len(x.text)
+    return n, total
+
+
+def findall_sexp(arg):
+    root, path = arg
+    return root.findall(*path)
+
+
+def findall_xml(arg):
+    root, path = arg
+    return root.findall(path)
+
+
+def parse_tolist(text):
+    import _sexp
+
+    return _sexp.parse(text).tolist()
+
+
+def extend_sexp(src):
+    import _sexp
+
+    root = _sexp.SExp()
+    root.extend(src)
+    return root
+
+
+def pickle_round_trip(obj):
+    return pickle.loads(pickle.dumps(obj, pickle.HIGHEST_PROTOCOL))
 
 
 # ---- timing ------------------------------------------------------------------------------
@@ -411,6 +529,8 @@ def run_helper(helper, paths, reps, *flags):
 
 # ---- the run -----------------------------------------------------------------------------
 
+CASES = ["parse", "print", "walk", "build", "memory", "core", "iter(head)", "iter()", "findall",
+         "tolist", "parse+tolist", "extend", "pickle", "threads"]
 TARGETS = {  # (case, peer): (least ratio peer time / our time, or None)
     ("parse", "orjson"): 2.0,
     ("parse", "lxml"): 4.0,
@@ -421,7 +541,16 @@ TARGETS = {  # (case, peer): (least ratio peer time / our time, or None)
     ("walk", "lxml"): 2.2,
     ("build", "ElementTree"): 1.5,
     ("build", "lxml"): 4.0,
+    ("iter(head)", "ElementTree"): 2.0,
+    ("iter(head)", "lxml"): 4.0,
+    ("iter()", "ElementTree"): 1.3,
+    ("findall", "ElementTree"): 2.0,
+    ("tolist", "orjson"): 1.0,
+    ("parse+tolist", "orjson"): 1.3,
+    ("extend", "ElementTree"): 3.0,
+    ("pickle", "lists"): 2.0,
 }
+THREADS_TARGET = 0.6  # two threads parsing two texts / one thread parsing both, at most
 MEMORY_TARGET = 48.0  # bytes per node, at most
 CORE_RATIO_TARGET = 1.2  # Python parse time / core parse time, at most
 CORE_RATE_TARGET = 60.0  # million nodes/s of the core parser alone, generated trees
@@ -453,6 +582,10 @@ class Input:
         self.sexp = _sexp.parse(text)
         self.et = ET.fromstring(self.xml)
         self.lx = lxml.etree.fromstring(self.xml, lxml_parser())
+        self.head, self.path = searches(self.lists)
+        tagged = to_tagged_xml(self.lists)
+        self.et_tagged = ET.fromstring(tagged)
+        self.lx_tagged = lxml.etree.fromstring(tagged, lxml_parser())
         self.with_sexpdata = 0 < self.nodes <= sexpdata_max
         if self.with_sexpdata:
             import sexpdata
@@ -501,6 +634,40 @@ def cases(inp):
             "ElementTree": (make_build_xml(ET), inp.lists),
             "lxml": (make_build_xml(lxml.etree), inp.lists),
         },
+        "iter(head)": {
+            "_sexp": (iter_head_sexp, (inp.sexp, inp.head)),
+            "ElementTree": (iter_tag_xml, (inp.et_tagged, inp.head)),
+            "lxml": (iter_tag_xml, (inp.lx_tagged, inp.head)),
+        },
+        "iter()": {
+            "_sexp": (walk_iter_sexp, inp.sexp),
+            "ElementTree": (walk_iter_xml, inp.et),
+            "lxml": (walk_iter_xml, inp.lx),
+        },
+        "findall": {
+            "_sexp": (findall_sexp, (inp.sexp, inp.path)),
+            "ElementTree": (findall_xml, (inp.et_tagged, "/".join(inp.path))),
+            "lxml": (findall_xml, (inp.lx_tagged, "/".join(inp.path))),
+        },
+        "tolist": {
+            "_sexp": (_sexp.SExp.tolist, inp.sexp),
+            "json": (json.loads, inp.json),
+            "orjson": (orjson.loads, inp.json),
+        },
+        "parse+tolist": {
+            "_sexp": (parse_tolist, inp.text),
+            "json": (json.loads, inp.json),
+            "orjson": (orjson.loads, inp.json),
+        },
+        "extend": {
+            "_sexp": (extend_sexp, inp.lists),
+            "ElementTree": (make_build_xml(ET), inp.lists),
+            "lxml": (make_build_xml(lxml.etree), inp.lists),
+        },
+        "pickle": {
+            "_sexp": (pickle_round_trip, inp.sexp),
+            "lists": (pickle_round_trip, inp.lists),
+        },
     }
     if inp.with_sexpdata:
         c["parse"]["sexpdata"] = (sexpdata.loads, inp.text)
@@ -523,6 +690,21 @@ def check(case, inp, res):
         assert ours[0] == inp.nodes and all(r[2] == ours for r in res.values()), res
     elif case == "build":
         assert ours == inp.sexp and count_nodes(res["lists"][2]) == inp.nodes
+    elif case == "iter(head)":
+        assert all(n.head.value == inp.head for n in ours)
+        assert all(len(r[2]) == len(ours) for r in res.values()), case
+    elif case == "iter()":
+        assert ours[0] == inp.nodes and all(r[2] == ours for r in res.values()), res
+    elif case == "findall":
+        assert all(n.head.value == inp.path[1] and n.parent.head.value == inp.path[0]
+                   for n in ours)
+        assert all(len(r[2]) == len(ours) for r in res.values()), case
+    elif case in ("tolist", "parse+tolist"):
+        assert all(r[2] == inp.lists for r in res.values())
+    elif case == "extend":
+        assert ours == inp.sexp
+    elif case == "pickle":
+        assert ours == inp.sexp and res["lists"][2] == inp.lists
 
 
 def main():
@@ -539,7 +721,7 @@ def main():
                     help="with --corpus: also this many of the smallest files, each alone")
     ap.add_argument("--sexpdata-max", type=int, default=1_000_000,
                     help="largest size sexpdata runs at (it is slow); 0 for none")
-    ap.add_argument("--only", default="parse,print,walk,build,memory,core")
+    ap.add_argument("--only", default=",".join(CASES))
     ap.add_argument("--hold", action="store_true",
                     help="keep every result until its sample ends (fresh memory for each call)")
     ap.add_argument("--quick", action="store_true", help="tiny sizes, one repetition (smoke test)")
@@ -585,7 +767,9 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="bench_surface.") as tmp:
         rows = run(args, inputs, only, helper, module_dir, tmp)
-    report(rows, args.reps, args.hold)
+    threads = measure_threads(100_000 if args.quick else 1_200_000, max(args.reps, 7)) \
+        if "threads" in only else None
+    report(rows, args.reps, args.hold, threads)
     if args.quick:
         print("\n(--quick: a smoke test; at these sizes fixed costs dominate, so the targets,"
               " set for 10^4 nodes and more, do not apply.)")
@@ -671,6 +855,43 @@ def run(args, inputs, only, helper, module_dir, tmp):
     return rows
 
 
+def measure_threads(nodes, reps):
+    """Wall seconds (min, median) of one thread parsing two texts of `nodes` nodes one after
+    the other, and of two threads parsing one each, interleaved sample by sample."""
+    import _sexp
+
+    texts = [make_board_text(nodes, seed) for seed in (1, 2)]
+    clock = time.perf_counter
+
+    # As in every other case, the trees are freed after the timing.
+    def serial(trees):
+        for i, t in enumerate(texts):
+            trees[i] = _sexp.parse(t)
+
+    def parallel(trees):
+        def parse_into(i):
+            trees[i] = _sexp.parse(texts[i])
+
+        workers = [threading.Thread(target=parse_into, args=(i,)) for i in range(len(texts))]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+
+    runs = {"serial": serial, "parallel": parallel}
+    samples = {name: [] for name in runs}
+    serial([None] * 2), parallel([None] * 2)  # warm-up
+    for r in range(reps):
+        for name in sorted(runs, reverse=r % 2 == 1):
+            trees = [None] * len(texts)
+            t0 = clock()
+            runs[name](trees)
+            samples[name].append(clock() - t0)
+            del trees
+    return dict(bytes=len(texts[0].encode()), **{
+        k: (min(v), statistics.median(v)) for k, v in samples.items()})
+
+
 def judge(rows, r):
     """(ratio min, ratio median, target text, met or None) of one timing row."""
     case, lib = r["case"], r["lib"]
@@ -694,8 +915,8 @@ def judge(rows, r):
     return lo, med, f">= {want:g}x", med >= want
 
 
-def report(rows, reps, hold):
-    order = ["parse", "print", "walk", "build", "core"]
+def report(rows, reps, hold, threads=None):
+    order = [c for c in CASES if c not in ("memory", "threads")]
     timed = sorted((r for r in rows if r["case"] != "memory"), key=lambda r: order.index(r["case"]))
     misses = []
     fmt = lambda x: "" if x is None else f"{x:.2f}"
@@ -754,6 +975,18 @@ def report(rows, reps, hold):
             print(f"| {r['input']} | {r['lib']} | {r['bytes']:.1f} | "
                   f"{f'<= {MEMORY_TARGET:g}' if ours else ''} | "
                   f"{('yes' if met else '**NO**') if ours else ''} |")
+
+    if threads:
+        ratio = threads["parallel"][1] / threads["serial"][1]
+        met = ratio <= THREADS_TARGET
+        if not met:
+            misses.append(f"threads: <= {THREADS_TARGET:g}, got {ratio:.2f}")
+        print(f"\nTwo texts of {threads['bytes'] / 1e6:.1f} MB, wall time (min / median): one "
+              f"thread parsing both {threads['serial'][0] * 1e3:.1f} / "
+              f"{threads['serial'][1] * 1e3:.1f} ms, two threads one each "
+              f"{threads['parallel'][0] * 1e3:.1f} / {threads['parallel'][1] * 1e3:.1f} ms; "
+              f"ratio of medians {ratio:.2f} (target <= {THREADS_TARGET:g}: "
+              f"{'yes' if met else '**NO**'})")
 
     print("\nTargets missed:" if misses else "\nEvery target is met.")
     for m in misses:

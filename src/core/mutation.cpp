@@ -1,8 +1,11 @@
 #include "core/mutation.hpp"
 
+#include "core/walk.hpp"
+
 namespace sexp {
 
 void unlink(Tree& tree, NodeId node) noexcept {
+    tree.in_text_order = false;
     Node& n = tree.node_mut(node);
     if (n.prev_sibling != NO_NODE)
         tree.node_mut(n.prev_sibling).next_sibling = n.next_sibling;
@@ -32,6 +35,7 @@ Node& detach_for_attach(Tree& tree, NodeId child) noexcept {
 } // namespace
 
 void append(Tree& tree, NodeId parent, NodeId child) noexcept {
+    tree.in_text_order = false;
     Node& k = detach_for_attach(tree, child);
     Node& p = tree.node_mut(parent);
     k.parent = parent;
@@ -46,6 +50,7 @@ void append(Tree& tree, NodeId parent, NodeId child) noexcept {
 }
 
 void prepend(Tree& tree, NodeId parent, NodeId child) noexcept {
+    tree.in_text_order = false;
     Node& k = detach_for_attach(tree, child);
     Node& p = tree.node_mut(parent);
     k.parent = parent;
@@ -64,6 +69,7 @@ void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcep
         prepend(tree, parent, child);
         return;
     }
+    tree.in_text_order = false;
     Node& k = detach_for_attach(tree, child);
     // Read A only now: detaching K may have changed A's next_sibling.
     Node& a = tree.node_mut(after);
@@ -78,40 +84,21 @@ void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcep
     ++tree.node_mut(parent).child_count;
 }
 
-namespace {
-
-// Next node after `at` in a pre-order walk of the subtree under `top`, following the links,
-// which stay readable in records already marked vacant. NO_NODE when the walk is over.
-NodeId preorder_next(const Slab& slab, NodeId top, NodeId at) noexcept {
-    const Node* n = &slab.raw(at);
-    if (n->first_child != NO_NODE)
-        return n->first_child;
-    while (at != top) {
-        if (n->next_sibling != NO_NODE)
-            return n->next_sibling;
-        at = n->parent;
-        n = &slab.raw(at);
-    }
-    return NO_NODE;
-}
-
-} // namespace
-
 void remove(Tree& tree, NodeId node) {
     tree.node(node); // faults on a vacant slot before anything changes
     // Count first, so that the only allocation (room on the free stack) happens before the
     // tree is touched: a failure then leaves it exactly as it was.
     std::size_t count = 0;
-    for (NodeId at = node; at != NO_NODE; at = preorder_next(tree.slab, node, at)) {
+    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
         tree.node(at);
         ++count;
     }
     tree.slab.reserve_free(count);
-    unlink(tree, node);
+    unlink(tree, node); // ends the text order: slots fall vacant
     // Pre-order: `at` is freed before its children are visited; its links survive vacancy.
     NodeId at = node;
     while (at != NO_NODE) {
-        NodeId next = preorder_next(tree.slab, node, at);
+        NodeId next = next_preorder(tree.slab, node, at);
         tree.slab.remove(at);
         at = next;
     }

@@ -6,6 +6,7 @@ Tree make_empty_tree() {
     Tree t;
     t.slab.reserve(4);
     t.root = t.slab.insert(Node::list());
+    t.in_text_order = true;
     return t;
 }
 

@@ -18,6 +18,11 @@ struct Tree {
     // Set only for a tree parsed from text with no form; the root then renders as "" while it
     // has no children.
     bool implicit_root = false;
+    // Set while the slots hold exactly the tree's nodes in text order from slot 0, none vacant,
+    // detached or hung under an atom, so that every subtree is a run of slots; searches then
+    // scan instead of following links. Parsing and copying make such trees; an edit that could
+    // break it clears it, for good.
+    bool in_text_order = false;
 
     const Node& node(NodeId id) const noexcept { return slab.get(id); }
     Node& node_mut(NodeId id) noexcept { return slab.get_mut(id); }
@@ -30,5 +35,19 @@ struct Tree {
 
 // A tree holding one empty list, its root at slot 0. May throw std::bad_alloc.
 Tree make_empty_tree();
+
+// Stores `node` as a new detached node (see Slab::insert), which ends the text order.
+inline NodeId add_detached(Tree& tree, Node node) {
+    tree.in_text_order = false;
+    return tree.slab.insert(node);
+}
+
+// The slot after the subtree under `node` when the tree is in text order.
+inline std::size_t subtree_end(const Tree& tree, NodeId node) noexcept {
+    for (NodeId at = node; at != NO_NODE; at = tree.slab.raw(at).parent)
+        if (tree.slab.raw(at).next_sibling != NO_NODE)
+            return tree.slab.raw(at).next_sibling;
+    return tree.slab.slot_count();
+}
 
 } // namespace sexp

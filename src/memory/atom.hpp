@@ -33,16 +33,6 @@ class AtomText {
     static constexpr std::uint8_t LIST_TAG = 17;
     static constexpr std::uint8_t VACANT_TAG = 18;
 
-    // An inline text: zero-filled buffer, the text at its start.
-    static AtomText make_inline(const char* data, std::size_t length) noexcept {
-        AtomText t;
-        std::memset(t.bytes_, 0, sizeof t.bytes_);
-        if (length > 0)
-            std::memcpy(t.bytes_, data, length);
-        t.tag_ = static_cast<std::uint8_t>(length);
-        return t;
-    }
-
     // An inline text of `length` (at most 15) bytes from `data`, which must have 16 readable
     // bytes: two word loads and masks instead of a variable-length copy.
     static AtomText make_inline_wide(const char* data, std::size_t length) noexcept {
@@ -55,13 +45,39 @@ class AtomText {
         } else {
             hi &= (std::uint64_t{1} << (8 * (length - 8))) - 1;
         }
-        hi |= static_cast<std::uint64_t>(length) << 56; // the tag byte (little-endian)
-        // The whole object representation: 15 text bytes, then the tag.
         AtomText t;
-        auto* raw = reinterpret_cast<unsigned char*>(&t);
-        std::memcpy(raw, &lo, 8);
-        std::memcpy(raw + 8, &hi, 8);
+        t.set_words(lo, hi, length);
         return t;
+    }
+
+    // An inline text of `length` (at most 15) bytes from `data`, the rest zero. Assembled in
+    // two words from loads that may overlap but never reach past the text: no call, and
+    // nothing written byte by byte to be read back as a word.
+    static AtomText make_inline(const char* data, std::size_t length) noexcept {
+        AtomText t;
+        t.set_inline(data, length);
+        return t;
+    }
+    // The same, written over this record word by word: no copy of a whole record follows.
+    void set_inline(const char* data, std::size_t length) noexcept {
+        std::uint64_t lo = 0, hi = 0;
+        if (length >= 8) {
+            std::uint64_t tail;
+            std::memcpy(&lo, data, 8);
+            std::memcpy(&tail, data + length - 8, 8);
+            hi = length == 8 ? 0 : tail >> (8 * (16 - length)); // bytes 8 .. length-1
+        } else if (length >= 4) {
+            std::uint32_t head, tail;
+            std::memcpy(&head, data, 4);
+            std::memcpy(&tail, data + length - 4, 4);
+            lo = head | std::uint64_t{tail} << (8 * (length - 4));
+        } else if (length > 0) {
+            auto byte = [&](std::size_t i) {
+                return std::uint64_t{static_cast<unsigned char>(data[i])} << (8 * i);
+            };
+            lo = byte(0) | byte(length / 2) | byte(length - 1);
+        }
+        set_words(lo, hi, length);
     }
 
     // Inline up to 15 bytes, else an exact-size heap buffer. May throw std::bad_alloc; then
@@ -69,6 +85,8 @@ class AtomText {
     static AtomText make(std::string_view text);
 
     static AtomText list_marker() noexcept { return tagged(LIST_TAG); }
+    // Makes this record the list marker, word by word.
+    void set_list_marker() noexcept { set_words(0, 0, LIST_TAG); }
     static AtomText vacant_marker() noexcept { return tagged(VACANT_TAG); }
 
     std::uint8_t tag() const noexcept { return tag_; }
@@ -96,6 +114,15 @@ class AtomText {
     }
 
   private:
+    // A record from its bytes in two little-endian words, zero past the text, and its tag (an
+    // inline text's length, or a marker).
+    void set_words(std::uint64_t lo, std::uint64_t hi, std::size_t tag) noexcept {
+        hi |= static_cast<std::uint64_t>(tag) << 56;
+        // The whole object representation: 15 text bytes, then the tag.
+        auto* raw = reinterpret_cast<unsigned char*>(this);
+        std::memcpy(raw, &lo, 8);
+        std::memcpy(raw + 8, &hi, 8);
+    }
     static AtomText tagged(std::uint8_t tag) noexcept {
         AtomText t;
         std::memset(t.bytes_, 0, sizeof t.bytes_);

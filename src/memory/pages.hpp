@@ -38,6 +38,8 @@ class BlockTail {
         if (end > writable_) [[unlikely]]
             reclaim(p, bytes);
     }
+    // Whether a write that ends at byte `end` of the block needs no prepare.
+    bool writable(std::size_t end) const noexcept { return end <= writable_; }
     // The block was replaced by fresh storage.
     void reset() noexcept { writable_ = ALL; }
 

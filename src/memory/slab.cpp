@@ -22,7 +22,7 @@ Slab::Slab(const Slab& other) : free_(other.free_) {
     }
 }
 
-NodeId Slab::insert(Node node) {
+NodeId Slab::insert_slow(Node node) {
     if (!free_.empty()) {
         NodeId id = free_.back();
         free_.pop_back();
@@ -52,6 +52,33 @@ void Slab::reserve(std::size_t slot_count) {
         slots_.reserve(slot_count);
         tail_.reset();
     }
+}
+
+void Slab::reserve_inserts(std::size_t count) {
+    if (count <= free_.size())
+        return;
+    std::size_t need = slots_.size() + (count - free_.size());
+    if (need > slots_.capacity())
+        reserve(std::max(need, slots_.capacity() * 2));
+}
+
+void Slab::undo_insert(const Mark& m, std::size_t k, NodeId id) noexcept {
+    Node& n = slots_[id];
+    n.text.destroy();
+    n.text = AtomText::vacant_marker();
+    if (id >= m.slots)
+        return; // appended: undo_to drops it
+    // Inserts empty the free stack before they append, so the first nodes made are the ones
+    // that came from it, popped from its top down. Its storage never shrinks, so growing it
+    // back to its old size allocates nothing.
+    if (free_.size() < m.free)
+        free_.resize(m.free);
+    free_[m.free - 1 - k] = id;
+}
+
+void Slab::undo_to(const Mark& m) noexcept {
+    slots_.resize(m.slots);
+    free_.resize(m.free);
 }
 
 void Slab::release_unused() noexcept {

@@ -87,9 +87,40 @@ class Slab {
 
     // Stores `node` (taking ownership of its text) in the slot freed last, or in a new slot at
     // the end. On std::bad_alloc the node's text is released and the slab is unchanged.
-    NodeId insert(Node node);
+    NodeId insert(Node node) {
+        // The common case, inline: nothing freed to reuse, and room at the end already.
+        std::size_t n = slots_.size();
+        if (append_ready(n)) [[likely]] {
+            slots_.push_back(node);
+            return static_cast<NodeId>(n);
+        }
+        return insert_slow(node);
+    }
+    // The same for a node without links: a list, or an atom of at most INLINE_CAPACITY bytes
+    // (`data` null for a list). Made in its slot field by field rather than built elsewhere and
+    // copied there whole: a record just written in pieces and read back as a block stalls the
+    // copy, which is most of the cost of building many nodes.
+    NodeId insert_unlinked(const char* data, std::size_t length) {
+        std::size_t n = slots_.size();
+        if (append_ready(n)) [[likely]] {
+            Node& slot = slots_.emplace_back();
+            slot.parent = slot.first_child = slot.last_child = NO_NODE;
+            slot.prev_sibling = slot.next_sibling = NO_NODE;
+            slot.child_count = 0;
+            if (data == nullptr)
+                slot.text.set_list_marker();
+            else
+                slot.text.set_inline(data, length);
+            return static_cast<NodeId>(n);
+        }
+        return insert_slow(data == nullptr ? Node::list()
+                                           : Node::make(AtomText::make_inline(data, length)));
+    }
 
     void reserve(std::size_t slot_count);
+    // Makes room for `count` more inserts beyond what the free stack holds, growing
+    // geometrically so that many small batches cost no more than one large one.
+    void reserve_inserts(std::size_t count);
     // Returns the memory of reserved slots that were not used (after a parse or a copy, whose
     // reservations are upper bounds). Where the system needs them back before they are written,
     // the next insert past them reclaims them.
@@ -112,8 +143,21 @@ class Slab {
     // Makes room on `free` for `extra` more entries, growing geometrically.
     void reserve_free(std::size_t extra);
 
+    // Where the slab stands, so that the inserts made after it can be undone: undo_insert for
+    // each of them, then undo_to. Nothing else may change the slab in between.
+    struct Mark {
+        std::size_t slots;
+        std::size_t free;
+    };
+    Mark mark() const noexcept { return {slots_.size(), free_.size()}; }
+    // Vacates `id`, the `k`-th node (from 0, in the order they were made) inserted since `m`,
+    // and puts its slot back on the free stack where insert took it from, if it came from there.
+    void undo_insert(const Mark& m, std::size_t k, NodeId id) noexcept;
+    // Drops the slots appended since `m`: the slab, free stack included, is as it was at `m`.
+    void undo_to(const Mark& m) noexcept;
+
     std::size_t slot_count() const noexcept { return slots_.size(); }
-    std::size_t capacity() const noexcept { return slots_.capacity(); }
+    std::size_t slot_capacity() const noexcept { return slots_.capacity(); }
     std::size_t live_count() const noexcept { return slots_.size() - free_.size(); }
     const std::vector<NodeId>& free_stack() const noexcept { return free_; }
 
@@ -128,6 +172,12 @@ class Slab {
     void push_plain(const Node& node) { slots_.push_back(node); }
 
   private:
+    // Room at the end, already writable, nothing freed to reuse: inserts take the slot as it is.
+    bool append_ready(std::size_t n) const noexcept {
+        return free_.empty() && n < slots_.capacity() && n < NO_NODE &&
+               tail_.writable((n + 1) * sizeof(Node));
+    }
+    NodeId insert_slow(Node node);
     void release_texts() noexcept;
 
     std::vector<Node, SlotAllocator<Node>> slots_;

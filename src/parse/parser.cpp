@@ -156,6 +156,7 @@ template <Syntax S> ParseResult parse_as(std::string_view text) {
     if (top.count > 1)
         return failure(ParseErrorKind::MultipleTopLevel);
     tree.root = top.first;
+    tree.in_text_order = true; // numbered in document order, as the text lists them
     tree.slab.release_unused();
     ParseResult r;
     r.tree.emplace(std::move(tree));
@@ -246,8 +247,8 @@ template <Syntax S> FormReader::Status FormReader::step() {
         std::size_t expected = expected_ > done ? (expected_ - done) / 3 : 0;
         form_.slab.reserve(forms_ == 0 ? std::min(std::max(at_hand, expected), FIRST_CAP)
                                         : std::min(at_hand, last_size_ + last_size_ / 8 + 2));
-    } else if (std::size_t want = form_.slab.slot_count() + at_hand; want > form_.slab.capacity()) {
-        form_.slab.reserve(std::max(want, 2 * form_.slab.capacity()));
+    } else if (std::size_t want = form_.slab.slot_count() + at_hand; want > form_.slab.slot_capacity()) {
+        form_.slab.reserve(std::max(want, 2 * form_.slab.slot_capacity()));
     }
     TopForms top{top_count_, top_count_ ? NodeId{0} : NO_NODE, 0};
     ParseErrorKind error{};

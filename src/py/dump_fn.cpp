@@ -69,7 +69,7 @@ PyObject* dumps_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         std::string unit;
         if (!bind_dump("dumps", DUMPS_PARAMS, 2, args, nargs, kwnames, bound, layout, unit))
             return nullptr;
-        return node_text(as_sexp(bound[0]), layout);
+        return node_text(bound[0], layout);
     });
 }
 

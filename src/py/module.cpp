@@ -1,3 +1,4 @@
+#include "py/convert.hpp"
 #include "py/dump_fn.hpp"
 #include "py/error.hpp"
 #include "py/iter.hpp"
@@ -9,6 +10,7 @@ namespace sexp::py {
 
 PyTypeObject* sexp_type_object = nullptr;
 PyTypeObject* sexpiter_type_object = nullptr;
+PyTypeObject* sexpwalk_type_object = nullptr;
 
 namespace {
 
@@ -55,13 +57,19 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttrString(module, name, value);
 }
 
-// Adds a function bound to the module under its own __name__.
-int add_function(PyObject* module, PyMethodDef* def) {
+// Makes a function bound to the module, named by its own __name__; a new reference.
+PyObject* module_function(PyObject* module, PyMethodDef* def) {
     PyObject* modname = PyModule_GetNameObject(module);
     if (modname == nullptr)
-        return -1;
+        return nullptr;
     PyObject* fn = PyCMethod_New(def, module, modname, nullptr);
     Py_DECREF(modname);
+    return fn;
+}
+
+// Adds a function bound to the module under its own __name__, listed in __all__.
+int add_function(PyObject* module, PyMethodDef* def) {
+    PyObject* fn = module_function(module, def);
     if (fn == nullptr)
         return -1;
     PyObject* fname = PyObject_GetAttrString(fn, "__name__");
@@ -84,6 +92,8 @@ int sexp_exec(PyObject* module) noexcept {
     PyObject* iter = reinterpret_cast<PyObject*>(get_sexpiter_type());
     if (iter == nullptr || add_public(module, "SExpIter", iter) < 0)
         return -1;
+    if (get_sexpwalk_type() == nullptr) // SExp.iter() makes these; not a module attribute
+        return -1;
     PyObject* error = get_parse_error();
     if (error == nullptr || add_public(module, "ParseError", error) < 0)
         return -1;
@@ -91,7 +101,13 @@ int sexp_exec(PyObject* module) noexcept {
         if (add_function(module, def) < 0)
             return -1;
     }
-    return 0;
+    // What pickle calls to make a tree again; private, so not in __all__.
+    PyObject* rebuild = module_function(module, &reconstruct_def);
+    if (rebuild == nullptr)
+        return -1;
+    int r = PyModule_AddObjectRef(module, reconstruct_def.ml_name, rebuild);
+    Py_DECREF(rebuild);
+    return r;
 }
 
 // The kept objects' memory goes back with the module (every interpreter that loads it shares
@@ -130,6 +146,10 @@ PyTypeObject* get_sexpiter_type() {
 
 PyTypeObject* get_formiter_type() {
     return get_once(formiter_type_object, create_formiter_type);
+}
+
+PyTypeObject* get_sexpwalk_type() {
+    return get_once(sexpwalk_type_object, create_sexpwalk_type);
 }
 
 PyObject* get_parse_error() {

@@ -62,14 +62,21 @@ bool collect_bytes(PyObject* source, std::string& out) {
     return ok;
 }
 
+// `text` must not change until this returns: a str's UTF-8 form, a bytes object's contents, or
+// a private copy.
 PyObject* parse_text(std::string_view text, bool validate, Syntax syntax) {
     if (text.size() > MAX_PARSE_INPUT) {
         PyErr_SetString(PyExc_OverflowError, TOO_LARGE_MESSAGE);
         return nullptr;
     }
-    if (validate && !is_valid_utf8(text.data(), text.size()))
-        return raise_parse_error(ParseErrorKind::InvalidUtf8);
-    ParseResult r = parse(text, syntax);
+    ParseResult r;
+    {
+        LockReleased unlocked(text.size() >= RELEASE_LOCK_FROM);
+        if (validate && !is_valid_utf8(text.data(), text.size()))
+            r.error = ParseErrorKind::InvalidUtf8;
+        else
+            r = parse(text, syntax);
+    }
     if (!r.tree)
         return raise_parse_error(r.error);
     return wrap_new_tree(std::move(*r.tree));
@@ -79,13 +86,9 @@ const char* const PARSE_PARAMS[] = {"source", "syntax"};
 
 PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[2] = {nullptr, nullptr};
-        if (kwnames != nullptr || nargs != 1) {
-            if (!bind_args("parse", PARSE_PARAMS, 2, args, nargs, kwnames, bound, 1, 1))
-                return nullptr;
-        } else {
-            bound[0] = args[0];
-        }
+        PyObject* bound[2];
+        if (!bind_args("parse", PARSE_PARAMS, 2, args, nargs, kwnames, bound, 1, 1))
+            return nullptr;
         Syntax syntax;
         if (!syntax_of("parse", bound[1], syntax))
             return nullptr;

@@ -2,52 +2,23 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "core/build.hpp"
 #include "core/clone.hpp"
 #include "core/mutation.hpp"
 #include "core/render.hpp"
+#include "core/walk.hpp"
+#include "py/convert.hpp"
 #include "py/iter.hpp"
 
 namespace sexp::py {
 
 namespace {
 
-SExpObject* self_of(PyObject* o) noexcept { return as_sexp(o); }
 Tree& tree_of(SExpObject* h) noexcept { return h->tree->tree; }
-const Node& node_of(SExpObject* h) noexcept { return h->tree->tree.node(h->id); }
-
-PyObject* new_str(std::string_view s) noexcept {
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-// An atom's text as a str. A short ASCII text, the common case, is copied without decoding:
-// its inline record (text, zero padding, a length byte below 16) has no high bit set.
-PyObject* atom_str(const AtomText& text) noexcept {
-    std::string_view v = text.view();
-    if (text.is_inline() && v.size() >= 2) { // shorter ones are the interpreter's singletons
-        std::uint64_t w[2];
-        static_assert(sizeof w == sizeof(AtomText));
-        std::memcpy(w, &text, sizeof w);
-        if (ascii_word(w[0] | w[1])) {
-            PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
-            if (s != nullptr)
-                std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
-            return s;
-        }
-    }
-    return new_str(v);
-}
-
-// The UTF-8 bytes of a str, or false with the interpreter's UnicodeEncodeError set.
-bool utf8_of(PyObject* s, std::string_view& out) noexcept {
-    Py_ssize_t n;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-    if (p == nullptr)
-        return false;
-    out = {p, static_cast<std::size_t>(n)};
-    return true;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Construction and destruction
@@ -68,7 +39,7 @@ PyObject* sexp_new(PyTypeObject*, PyObject* args, PyObject* kwds) noexcept {
 }
 
 void sexp_dealloc(PyObject* self) noexcept {
-    release(self_of(self)->tree);
+    release(as_sexp(self)->tree);
     free_object(handle_free_list, self);
 }
 
@@ -118,54 +89,45 @@ class StrOutput final : public TextOutput {
 };
 
 PyObject* sexp_repr(PyObject* self) noexcept {
-    return node_text(self_of(self), Layout{});
+    return node_text(self, Layout{});
 }
 
 // ---------------------------------------------------------------------------------------------
 // Properties
 
 PyObject* sexp_get_head(PyObject* self, void*) noexcept {
-    SExpObject* h = self_of(self);
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return nullptr;
-    NodeId first = node_of(h).first_child;
-    if (first == NO_NODE) {
-        PyErr_SetString(PyExc_IndexError, EMPTY_MESSAGE);
-        return nullptr;
-    }
-    return make_handle(h->tree, first);
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        NodeId first = t.node(h->id).first_child;
+        if (first == NO_NODE) {
+            PyErr_SetString(PyExc_IndexError, EMPTY_MESSAGE);
+            return nullptr;
+        }
+        return make_handle(h->tree, first);
+    });
 }
 
 PyObject* sexp_get_tail(PyObject* self, void*) noexcept {
-    SExpObject* h = self_of(self);
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return nullptr;
-    NodeId first = node_of(h).first_child;
-    NodeId start = first == NO_NODE ? NO_NODE : tree_of(h).node(first).next_sibling;
-    return make_iterator(h->tree, start);
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        NodeId first = t.node(h->id).first_child;
+        return make_iterator(h->tree, first == NO_NODE ? NO_NODE : t.node(first).next_sibling);
+    });
 }
 
 PyObject* sexp_get_is_atom(PyObject* self, void*) noexcept {
-    SExpObject* h = self_of(self);
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return nullptr;
-    return PyBool_FromLong(node_of(h).is_atom());
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        return PyBool_FromLong(t.node(h->id).is_atom());
+    });
 }
 
 PyObject* sexp_get_value(PyObject* self, void*) noexcept {
-    SExpObject* h = self_of(self);
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return nullptr;
-    const Node& n = node_of(h);
-    if (n.is_list()) {
-        PyErr_SetString(PyExc_TypeError, LIST_NO_VALUE_MESSAGE);
-        return nullptr;
-    }
-    return atom_str(n.text);
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        const Node& n = t.node(h->id);
+        if (n.is_list()) {
+            PyErr_SetString(PyExc_TypeError, LIST_NO_VALUE_MESSAGE);
+            return nullptr;
+        }
+        return atom_str(n.text);
+    });
 }
 
 int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
@@ -181,31 +143,27 @@ int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
         std::string_view text;
         if (!utf8_of(value, text))
             return -1;
-        SExpObject* h = self_of(self);
-        TreeLock lock(h->tree);
-        if (!check_live(h))
-            return -1;
-        Node& n = tree_of(h).node_mut(h->id);
-        if (n.is_list()) {
-            PyErr_SetString(PyExc_TypeError, LIST_SET_VALUE_MESSAGE);
-            return -1;
-        }
-        AtomText fresh = AtomText::make(text); // may throw: the old text is still in place
-        n.text.destroy();
-        n.text = fresh;
-        return 0;
+        return with_live(self, -1, [&](SExpObject* h, Tree& t) -> int {
+            Node& n = t.node_mut(h->id);
+            if (n.is_list()) {
+                PyErr_SetString(PyExc_TypeError, LIST_SET_VALUE_MESSAGE);
+                return -1;
+            }
+            AtomText fresh = AtomText::make(text); // may throw: the old text is still in place
+            n.text.destroy();
+            n.text = fresh;
+            return 0;
+        });
     });
 }
 
 PyObject* sexp_get_parent(PyObject* self, void*) noexcept {
-    SExpObject* h = self_of(self);
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return nullptr;
-    NodeId parent = node_of(h).parent;
-    if (parent == NO_NODE)
-        Py_RETURN_NONE;
-    return make_handle(h->tree, parent);
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        NodeId parent = t.node(h->id).parent;
+        if (parent == NO_NODE)
+            Py_RETURN_NONE;
+        return make_handle(h->tree, parent);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -219,42 +177,27 @@ PyObject* sexp_new_atom(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* value;
-        if (kwnames != nullptr || nargs != 1) {
-            if (!bind_args("SExp.new_atom", VALUE_PARAMS, 1, args, nargs, kwnames, &value))
-                return nullptr;
-        } else {
-            value = args[0];
-        }
+        if (!bind_args("SExp.new_atom", VALUE_PARAMS, 1, args, nargs, kwnames, &value))
+            return nullptr;
         if (!PyUnicode_Check(value)) {
             bad_argument("SExp.new_atom", "value", "str", value);
             return nullptr;
         }
         std::string_view text;
-        if (PyUnicode_IS_COMPACT_ASCII(value)) // its bytes are its UTF-8 form
-            text = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(value)),
-                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
-        else if (!utf8_of(value, text))
+        if (!utf8_of(value, text))
             return nullptr;
-        SExpObject* h = self_of(self);
-        TreeLock lock(h->tree);
-        if (!check_live(h))
-            return nullptr;
-        Node node = text.size() <= INLINE_CAPACITY
-                        ? Node::make(AtomText::make_inline(text.data(), text.size()))
-                        : Node::atom(text);
-        NodeId id = tree_of(h).slab.insert(node);
-        return make_handle(h->tree, id);
+        return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
+            Node node = text.size() <= INLINE_CAPACITY
+                            ? Node::make(AtomText::make_inline(text.data(), text.size()))
+                            : Node::atom(text);
+            return make_handle(h->tree, add_detached(t, node));
+        });
     });
 }
 
 PyObject* sexp_new_list(PyObject* self, PyObject*) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        SExpObject* h = self_of(self);
-        TreeLock lock(h->tree);
-        if (!check_live(h))
-            return nullptr;
-        NodeId id = tree_of(h).slab.insert(Node::list());
-        return make_handle(h->tree, id);
+    return with_live(self, nullptr, [](SExpObject* h, Tree& t) -> PyObject* {
+        return make_handle(h->tree, add_detached(t, Node::list()));
     });
 }
 
@@ -293,28 +236,24 @@ template <bool AtEnd>
 PyObject* attach_one(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
     PyObject* arg;
-    if (kwnames != nullptr || nargs != 1) {
-        if (!bind_args(fname, CHILD_PARAMS, 1, args, nargs, kwnames, &arg))
-            return nullptr;
-    } else {
-        arg = args[0];
-    }
+    if (!bind_args(fname, CHILD_PARAMS, 1, args, nargs, kwnames, &arg))
+        return nullptr;
     if (!is_sexp(arg)) {
         bad_argument(fname, "child", "SExp", arg);
         return nullptr;
     }
-    SExpObject* h = self_of(self);
     SExpObject* child = as_sexp(arg);
-    if (!check_same_tree(h, child))
+    if (!check_same_tree(as_sexp(self), child))
         return nullptr;
-    TreeLock lock(h->tree);
-    if (!check_live(h) || !check_attach(h, child, nullptr))
-        return nullptr;
-    if (AtEnd)
-        append(tree_of(h), h->id, child->id);
-    else
-        prepend(tree_of(h), h->id, child->id);
-    Py_RETURN_NONE;
+    return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
+        if (!check_attach(h, child, nullptr))
+            return nullptr;
+        if (AtEnd)
+            append(t, h->id, child->id);
+        else
+            prepend(t, h->id, child->id);
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* sexp_append(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -330,13 +269,8 @@ PyObject* sexp_prepend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* sexp_insert_after(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     PyObject* bound[2];
-    if (kwnames != nullptr || nargs != 2) {
-        if (!bind_args("SExp.insert_after", INSERT_PARAMS, 2, args, nargs, kwnames, bound))
-            return nullptr;
-    } else {
-        bound[0] = args[0];
-        bound[1] = args[1];
-    }
+    if (!bind_args("SExp.insert_after", INSERT_PARAMS, 2, args, nargs, kwnames, bound))
+        return nullptr;
     if (bound[0] != Py_None && !is_sexp(bound[0])) {
         bad_argument("SExp.insert_after", "after", "SExp", bound[0]);
         return nullptr;
@@ -345,33 +279,31 @@ PyObject* sexp_insert_after(PyObject* self, PyObject* const* args, Py_ssize_t na
         bad_argument("SExp.insert_after", "child", "SExp", bound[1]);
         return nullptr;
     }
-    SExpObject* h = self_of(self);
     SExpObject* after = bound[0] == Py_None ? nullptr : as_sexp(bound[0]);
     SExpObject* child = as_sexp(bound[1]);
-    if (!check_same_tree(h, child) || (after != nullptr && !check_same_tree(h, after)))
+    if (!check_same_tree(as_sexp(self), child) ||
+        (after != nullptr && !check_same_tree(as_sexp(self), after)))
         return nullptr;
-    TreeLock lock(h->tree);
-    if (!check_live(h) || (after != nullptr && !check_live(after)) ||
-        !check_attach(h, child, after))
-        return nullptr;
-    insert_after(tree_of(h), h->id, after == nullptr ? NO_NODE : after->id, child->id);
-    Py_RETURN_NONE;
+    return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
+        if ((after != nullptr && !check_live(after)) || !check_attach(h, child, after))
+            return nullptr;
+        insert_after(t, h->id, after == nullptr ? NO_NODE : after->id, child->id);
+        Py_RETURN_NONE;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Removal and copying
 
+// A handle on the root is always live, so refusing the root after the liveness check gives
+// the same outcome as refusing it before.
+
 PyObject* sexp_remove(PyObject* self, PyObject*) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        SExpObject* h = self_of(self);
-        TreeLock lock(h->tree);
-        Tree& t = tree_of(h);
+    return with_live(self, nullptr, [](SExpObject* h, Tree& t) -> PyObject* {
         if (h->id == t.root) {
             PyErr_SetString(PyExc_ValueError, REMOVE_ROOT_MESSAGE);
             return nullptr;
         }
-        if (!check_live(h))
-            return nullptr;
         remove(t, h->id);
         ++t.generation;
         Py_RETURN_NONE;
@@ -379,30 +311,17 @@ PyObject* sexp_remove(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* sexp_clone(PyObject* self, PyObject*) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        SExpObject* h = self_of(self);
-        Tree copy;
-        {
-            TreeLock lock(h->tree);
-            if (!check_live(h))
-                return nullptr;
-            copy = clone_subtree(tree_of(h), h->id);
-        }
-        return wrap_new_tree(std::move(copy));
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        return wrap_new_tree(clone_subtree(t, h->id));
     });
 }
 
 PyObject* sexp_extract(PyObject* self, PyObject*) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        SExpObject* h = self_of(self);
-        TreeLock lock(h->tree);
-        Tree& t = tree_of(h);
+    return with_live(self, nullptr, [](SExpObject* h, Tree& t) -> PyObject* {
         if (h->id == t.root) {
             PyErr_SetString(PyExc_ValueError, EXTRACT_ROOT_MESSAGE);
             return nullptr;
         }
-        if (!check_live(h))
-            return nullptr;
         // Copy and wrap before removing, so no failure can lose the subtree.
         PyObject* result = wrap_new_tree(clone_subtree(t, h->id));
         if (result == nullptr)
@@ -422,11 +341,9 @@ PyObject* sexp_extract(PyObject* self, PyObject*) noexcept {
 // Sequence protocol
 
 Py_ssize_t sexp_length(PyObject* self) noexcept {
-    SExpObject* h = self_of(self);
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return -1;
-    return static_cast<Py_ssize_t>(node_of(h).child_count);
+    return with_live(self, -1, [](SExpObject* h, const Tree& t) -> Py_ssize_t {
+        return static_cast<Py_ssize_t>(t.node(h->id).child_count);
+    });
 }
 
 // The child at position `p` (0 <= p < child_count), walking from the nearer end.
@@ -446,34 +363,29 @@ NodeId child_at(const Tree& t, const Node& n, std::uint32_t p) noexcept {
     return at;
 }
 
-PyObject* subscript_int(SExpObject* h, PyObject* key) noexcept {
+PyObject* subscript_int(PyObject* self, PyObject* key) noexcept {
     long long p = PyLong_AsLongLong(key);
     if (p == -1 && PyErr_Occurred())
         return nullptr;
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return nullptr;
-    const Node& n = node_of(h);
-    long long count = n.child_count;
-    if (p < 0)
-        p += count;
-    if (p < 0 || p >= count) {
-        PyErr_SetString(PyExc_IndexError, INDEX_MESSAGE);
-        return nullptr;
-    }
-    return make_handle(h->tree, child_at(tree_of(h), n, static_cast<std::uint32_t>(p)));
+    return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
+        const Node& n = t.node(h->id);
+        long long count = n.child_count;
+        if (p < 0)
+            p += count;
+        if (p < 0 || p >= count) {
+            PyErr_SetString(PyExc_IndexError, INDEX_MESSAGE);
+            return nullptr;
+        }
+        return make_handle(h->tree, child_at(t, n, static_cast<std::uint32_t>(p)));
+    });
 }
 
-PyObject* subscript_str(SExpObject* h, PyObject* key) noexcept {
+PyObject* subscript_str(PyObject* self, PyObject* key) noexcept {
     std::string_view text;
     if (!utf8_of(key, text))
         return nullptr;
-    {
-        TreeLock lock(h->tree);
-        if (!check_live(h))
-            return nullptr;
-        const Tree& t = tree_of(h);
-        for (NodeId c = node_of(h).first_child; c != NO_NODE;) {
+    return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
+        for (NodeId c = t.node(h->id).first_child; c != NO_NODE;) {
             const Node& cn = t.node(c);
             const Node& cand = cn.first_child == NO_NODE ? cn : t.node(cn.first_child);
             if (cand.is_atom()) {
@@ -483,36 +395,34 @@ PyObject* subscript_str(SExpObject* h, PyObject* key) noexcept {
             }
             c = cn.next_sibling;
         }
-    }
-    PyObject* message = PyUnicode_FromFormat("no child '%U'", key);
-    if (message != nullptr) {
-        PyErr_SetObject(PyExc_KeyError, message);
-        Py_DECREF(message);
-    }
-    return nullptr;
+        PyObject* message = PyUnicode_FromFormat("no child '%U'", key);
+        if (message != nullptr) {
+            PyErr_SetObject(PyExc_KeyError, message);
+            Py_DECREF(message);
+        }
+        return nullptr;
+    });
 }
 
-PyObject* subscript_other(SExpObject* h, PyObject* key) noexcept {
-    PyObject* list;
-    {
-        TreeLock lock(h->tree);
-        if (!check_live(h))
-            return nullptr;
-        const Tree& t = tree_of(h);
-        const Node& n = node_of(h);
-        list = PyList_New(static_cast<Py_ssize_t>(n.child_count));
-        if (list == nullptr)
+PyObject* subscript_other(PyObject* self, PyObject* key) noexcept {
+    PyObject* list = with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        const Node& n = t.node(h->id);
+        PyObject* children = PyList_New(static_cast<Py_ssize_t>(n.child_count));
+        if (children == nullptr)
             return nullptr;
         Py_ssize_t i = 0;
         for (NodeId c = n.first_child; c != NO_NODE; c = t.node(c).next_sibling, ++i) {
             PyObject* item = make_handle(h->tree, c);
             if (item == nullptr) {
-                Py_DECREF(list);
+                Py_DECREF(children);
                 return nullptr;
             }
-            PyList_SET_ITEM(list, i, item);
+            PyList_SET_ITEM(children, i, item);
         }
-    }
+        return children;
+    });
+    if (list == nullptr)
+        return nullptr;
     // The key may run Python code (__index__), so the tree is no longer locked here.
     PyObject* result = PyObject_GetItem(list, key);
     Py_DECREF(list);
@@ -520,12 +430,11 @@ PyObject* subscript_other(SExpObject* h, PyObject* key) noexcept {
 }
 
 PyObject* sexp_subscript(PyObject* self, PyObject* key) noexcept {
-    SExpObject* h = self_of(self);
     if (PyLong_Check(key))
-        return subscript_int(h, key);
+        return subscript_int(self, key);
     if (PyUnicode_Check(key))
-        return subscript_str(h, key);
-    return subscript_other(h, key);
+        return subscript_str(self, key);
+    return subscript_other(self, key);
 }
 
 PyObject* sexp_item(PyObject* self, Py_ssize_t i) noexcept {
@@ -538,7 +447,6 @@ PyObject* sexp_item(PyObject* self, Py_ssize_t i) noexcept {
 }
 
 int sexp_contains(PyObject* self, PyObject* item) noexcept {
-    SExpObject* h = self_of(self);
     std::string_view text;
     bool is_text = false;
     if (!is_sexp(item) && PyUnicode_Check(item)) {
@@ -550,39 +458,35 @@ int sexp_contains(PyObject* self, PyObject* item) noexcept {
             return -1; // out of memory
         }
     }
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return -1;
-    const Tree& t = tree_of(h);
-    if (is_sexp(item)) {
-        SExpObject* other = as_sexp(item);
-        if (other->tree != h->tree || !is_live(other))
+    return with_live(self, -1, [&](SExpObject* h, const Tree& t) -> int {
+        if (is_sexp(item)) {
+            SExpObject* other = as_sexp(item);
+            if (other->tree != h->tree || !is_live(other))
+                return 0;
+            for (NodeId c = t.node(h->id).first_child; c != NO_NODE; c = t.node(c).next_sibling)
+                if (c == other->id)
+                    return 1;
             return 0;
-        for (NodeId c = node_of(h).first_child; c != NO_NODE; c = t.node(c).next_sibling)
-            if (c == other->id)
-                return 1;
-        return 0;
-    }
-    if (!is_text)
-        return 0;
-    for (NodeId c = node_of(h).first_child; c != NO_NODE;) {
-        const Node& cn = t.node(c);
-        if (cn.is_atom()) {
-            std::string_view v = cn.text.view();
-            if (v.size() == text.size() && v == text)
-                return 1;
         }
-        c = cn.next_sibling;
-    }
-    return 0;
+        if (!is_text)
+            return 0;
+        for (NodeId c = t.node(h->id).first_child; c != NO_NODE;) {
+            const Node& cn = t.node(c);
+            if (cn.is_atom()) {
+                std::string_view v = cn.text.view();
+                if (v.size() == text.size() && v == text)
+                    return 1;
+            }
+            c = cn.next_sibling;
+        }
+        return 0;
+    });
 }
 
 PyObject* sexp_iter(PyObject* self) noexcept {
-    SExpObject* h = self_of(self);
-    TreeLock lock(h->tree);
-    if (!check_live(h))
-        return nullptr;
-    return make_iterator(h->tree, node_of(h).first_child);
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        return make_iterator(h->tree, t.node(h->id).first_child);
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -605,7 +509,7 @@ PyObject* sexp_richcompare(PyObject* self, PyObject* other, int op) noexcept {
         case Py_EQ:
             if (!is_sexp(other))
                 Py_RETURN_FALSE;
-            return sexp_equal(self_of(self), as_sexp(other));
+            return sexp_equal(as_sexp(self), as_sexp(other));
         case Py_NE: {
             PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
             if (eq == nullptr)
@@ -625,6 +529,163 @@ PyObject* sexp_richcompare(PyObject* self, PyObject* other, int op) noexcept {
             internal_fault("invalid compareop");
         }
     });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Asking the tree
+
+const char* const HEAD_PARAMS[] = {"head"};
+const char* const ITEMS_PARAMS[] = {"items"};
+
+PyObject* sexp_iter_below(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* head;
+        if (!bind_args("SExp.iter", HEAD_PARAMS, 1, args, nargs, kwnames, &head, 1, 0))
+            return nullptr;
+        if (head == Py_None)
+            head = nullptr;
+        std::optional<HeadTest> test;
+        if (head != nullptr) {
+            std::string_view text;
+            if (!PyUnicode_Check(head)) {
+                bad_argument("SExp.iter", "head", "str or None", head);
+                return nullptr;
+            }
+            if (!utf8_of(head, text))
+                return nullptr;
+            test = HeadTest::headed_by(text);
+        }
+        return with_live(self, nullptr, [&](SExpObject* h, const Tree&) -> PyObject* {
+            return make_walk(h->tree, h->id, test ? &*test : nullptr, head);
+        });
+    });
+}
+
+// find and findall: each argument a step down, a str for the lists it heads, None for any list.
+template <bool All>
+PyObject* find_path_of(const char* fname, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs == 0) {
+            PyErr_Format(PyExc_TypeError, "%s() takes at least 1 argument (0 given)", fname);
+            return nullptr;
+        }
+        std::vector<HeadTest> path;
+        path.reserve(static_cast<std::size_t>(nargs));
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            std::string_view text;
+            if (args[i] == Py_None) {
+                path.push_back(HeadTest::any_list());
+            } else if (!PyUnicode_Check(args[i])) {
+                PyErr_Format(PyExc_TypeError, "%s() path step %zd must be str or None, not %.100s",
+                             fname, i + 1, Py_TYPE(args[i])->tp_name);
+                return nullptr;
+            } else if (!utf8_of(args[i], text)) {
+                return nullptr;
+            } else {
+                path.push_back(HeadTest::headed_by(text)); // args outlive the call
+            }
+        }
+        std::vector<NodeId> cursor(path.size());
+        return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
+            if (!All) {
+                NodeId found = NO_NODE;
+                find_path(t, h->id, path, cursor.data(), [&](NodeId id) {
+                    found = id;
+                    return false;
+                });
+                if (found == NO_NODE)
+                    Py_RETURN_NONE;
+                return make_handle(h->tree, found);
+            }
+            Ref list(PyList_New(0));
+            bool failed = !list;
+            if (!failed)
+                find_path(t, h->id, path, cursor.data(), [&](NodeId id) {
+                    Ref handle(make_handle(h->tree, id));
+                    failed = !handle || PyList_Append(list.get(), handle.get()) < 0;
+                    return !failed;
+                });
+            return failed ? nullptr : list.release();
+        });
+    });
+}
+
+PyObject* sexp_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return find_path_of<false>("SExp.find", self, args, nargs);
+}
+
+PyObject* sexp_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return find_path_of<true>("SExp.findall", self, args, nargs);
+}
+
+PyObject* sexp_tolist(PyObject* self, PyObject*) noexcept {
+    return with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        return tree_to_data(t, h->id);
+    });
+}
+
+PyObject* sexp_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* items;
+        if (!bind_args("SExp.extend", ITEMS_PARAMS, 1, args, nargs, kwnames, &items))
+            return nullptr;
+        ExactItems refs; // dropped only once the tree is unlocked
+        {
+            SExpObject* h = as_sexp(self);
+            TreeLock lock(h->tree);
+            // A stale receiver is reported only after the items are read, the general way.
+            if (is_live(h)) {
+                Builder b(h->tree->tree, h->id); // undoes its work unless committed
+                switch (build_exact("SExp.extend", items, b, refs)) {
+                case Exact::Built:
+                    b.commit();
+                    Py_RETURN_NONE;
+                case Exact::Failed:
+                    return nullptr;
+                case Exact::Other:
+                    break;
+                }
+            }
+        }
+        // Items the caller's code stands behind are read and checked before the tree is locked
+        // or touched; the build then undoes what it made if memory runs out.
+        BuildItems built;
+        if (!built.read("SExp.extend", items))
+            return nullptr;
+        return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
+            append_built(t, h->id, built.steps());
+            Py_RETURN_NONE;
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy and pickle
+
+PyObject* sexp_copy(PyObject* self, PyObject*) noexcept {
+    return with_live(self, nullptr, [](SExpObject* h, const Tree&) -> PyObject* {
+        return make_handle(h->tree, h->id);
+    });
+}
+
+PyObject* sexp_deepcopy(PyObject* self, PyObject*) noexcept {
+    return sexp_clone(self, nullptr);
+}
+
+PyObject* sexp_reduce(PyObject* self, PyObject*) noexcept {
+    // Looked up before the tree is locked: an import may run Python code.
+    Ref rebuild(PyImport_ImportModuleAttrString("_sexp", "_reconstruct"));
+    if (!rebuild)
+        return nullptr;
+    Ref data(with_live(self, nullptr, [](SExpObject* h, const Tree& t) -> PyObject* {
+        return packed_bytes(t, h->id);
+    }));
+    if (!data)
+        return nullptr;
+    return Py_BuildValue("O(O)", rebuild.get(), data.get());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -658,6 +719,33 @@ PyDoc_STRVAR(extract_doc, "extract($self)\n--\n\n"
                           "Remove this subtree and return it as a new `SExp`. Raises "
                           "`ValueError` on the root.");
 
+PyDoc_STRVAR(iter_doc, "iter($self, /, head=None)\n--\n\n"
+                       "Iterate over this node and every node below it, in text order.\n\n"
+                       "With ``head``, only the lists whose first child is an atom with that "
+                       "text. Raises\n`RuntimeError` on the next step after any removal "
+                       "from the tree.");
+PyDoc_STRVAR(find_doc, "find($self, /, *path)\n--\n\n"
+                       "The first node ``findall(*path)`` would give, or ``None``.");
+PyDoc_STRVAR(findall_doc,
+             "findall($self, /, *path)\n--\n\n"
+             "Every node the path leads to from this one, in text order.\n\n"
+             "Each step goes down one level: a ``str`` picks the child lists headed by an "
+             "atom with that\ntext, ``None`` every child list.");
+PyDoc_STRVAR(tolist_doc, "tolist($self)\n--\n\n"
+                         "This subtree as plain data: an atom as its ``str``, a list as a "
+                         "``list`` of its children's.");
+PyDoc_STRVAR(extend_doc,
+             "extend($self, items)\n--\n\n"
+             "Append one new child per item: a ``str`` as an atom, a ``list`` or "
+             "``tuple`` as a list\nof its items, nested to any depth. All or nothing: "
+             "on any error the tree is unchanged.");
+PyDoc_STRVAR(copy_doc, "__copy__($self)\n--\n\n"
+                       "A new handle on the same node.");
+PyDoc_STRVAR(deepcopy_doc, "__deepcopy__($self, memo, /)\n--\n\n"
+                           "Deep-copy this subtree into a new independent `SExp`, as ``clone()``.");
+PyDoc_STRVAR(reduce_doc, "__reduce__($self)\n--\n\n"
+                         "Pickle this subtree; it is unpickled as a new independent tree.");
+
 template <typename F> PyCFunction as_cfunction(F f) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
 }
@@ -672,6 +760,14 @@ PyMethodDef sexp_methods[] = {
     {"remove", as_cfunction(sexp_remove), METH_NOARGS, remove_doc},
     {"clone", as_cfunction(sexp_clone), METH_NOARGS, clone_doc},
     {"extract", as_cfunction(sexp_extract), METH_NOARGS, extract_doc},
+    {"iter", as_cfunction(sexp_iter_below), METH_FASTCALL | METH_KEYWORDS, iter_doc},
+    {"find", as_cfunction(sexp_find), METH_FASTCALL, find_doc},
+    {"findall", as_cfunction(sexp_findall), METH_FASTCALL, findall_doc},
+    {"tolist", as_cfunction(sexp_tolist), METH_NOARGS, tolist_doc},
+    {"extend", as_cfunction(sexp_extend), METH_FASTCALL | METH_KEYWORDS, extend_doc},
+    {"__copy__", as_cfunction(sexp_copy), METH_NOARGS, copy_doc},
+    {"__deepcopy__", as_cfunction(sexp_deepcopy), METH_O, deepcopy_doc},
+    {"__reduce__", as_cfunction(sexp_reduce), METH_NOARGS, reduce_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -711,12 +807,8 @@ PyType_Spec sexp_spec = {
 
 } // namespace
 
-PyObject* node_text(SExpObject* h, Layout layout) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        TreeLock lock(h->tree);
-        if (!check_live(h))
-            return nullptr;
-        const Tree& t = tree_of(h);
+PyObject* node_text(PyObject* self, Layout layout) noexcept {
+    return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
         // A whole tree takes about 8 bytes a node; a subtree starts small and grows.
         std::size_t estimate = 8 * t.slab.live_count() + 16;
         StrOutput out(h->id == t.root ? estimate : std::min<std::size_t>(estimate, 256));

@@ -52,13 +52,9 @@ Py_ssize_t find_param(const char* const* names, Py_ssize_t count, PyObject* key)
 
 } // namespace
 
-bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-               Py_ssize_t positional, Py_ssize_t required) {
-    if (positional < 0)
-        positional = count;
-    if (required < 0)
-        required = count;
+bool bind_args_slow(const char* fname, const char* const* names, Py_ssize_t count,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                    Py_ssize_t positional, Py_ssize_t required) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     if (nargs + nkw > count) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes at most %zd %sargument%s (%zd given)",

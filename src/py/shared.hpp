@@ -5,8 +5,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "core/tree.hpp"
 #include "memory/hints.hpp"
@@ -40,6 +43,7 @@ inline constexpr const char* AFTER_SELF_MESSAGE = "cannot insert a node after it
 inline constexpr const char* AFTER_NOT_CHILD_MESSAGE = "after is not a child of this node";
 inline constexpr const char* SOURCE_TYPE_MESSAGE = "expected str, bytes, or bytearray";
 inline constexpr const char* TOO_LARGE_MESSAGE = "input is too large";
+inline constexpr const char* PICKLE_DATA_MESSAGE = "not the pickled form of an SExp";
 
 // The one holder of a tree, shared by all its handles and iterators. Its address is the
 // tree's identity. Destroyed with the last reference.
@@ -182,8 +186,10 @@ class TreePairLock {
 // set before any instance can exist, so the hot paths read them directly.
 extern PyTypeObject* sexp_type_object;
 extern PyTypeObject* sexpiter_type_object;
+extern PyTypeObject* sexpwalk_type_object;
 PyTypeObject* get_sexp_type();
 PyTypeObject* get_sexpiter_type();
+PyTypeObject* get_sexpwalk_type();
 PyObject* get_parse_error();
 
 inline bool is_sexp(PyObject* o) noexcept { return Py_IS_TYPE(o, sexp_type_object); }
@@ -224,13 +230,113 @@ inline PyObject* make_handle(SharedTree* tree, NodeId id) noexcept {
 // destroyed and nullptr returned with an exception set.
 PyObject* wrap_new_tree(Tree&& tree) noexcept;
 
+// From this size on, parsing lets the interpreter lock go while it checks and reads the text:
+// the work then dwarfs handing the lock over, and other threads run meanwhile.
+inline constexpr std::size_t RELEASE_LOCK_FROM = 64 * 1024;
+
+// Lets the interpreter lock go for its lifetime (when asked to), and takes it back on the way
+// out, exceptions included. Nothing in its scope may touch a Python object.
+class LockReleased {
+  public:
+    explicit LockReleased(bool release) noexcept
+        : saved_(release ? PyEval_SaveThread() : nullptr) {}
+    ~LockReleased() {
+        if (saved_ != nullptr)
+            PyEval_RestoreThread(saved_);
+    }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+  private:
+    PyThreadState* saved_;
+};
+
+// The general case of bind_args: keywords, or a count of positional arguments that is wrong.
+bool bind_args_slow(const char* fname, const char* const* names, Py_ssize_t count,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                    Py_ssize_t positional, Py_ssize_t required);
+
 // Binds fast-call arguments to `count` parameters, filling `out`: the first `positional` may
 // be given by position or keyword, the others by keyword only; the first `required` must be
 // given, the others are left null when absent (both default to all). Returns false with
-// TypeError set in the interpreter's own wording, naming the callable as `fname`.
-bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
-               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-               Py_ssize_t positional = -1, Py_ssize_t required = -1);
+// TypeError set in the interpreter's own wording, naming the callable as `fname`. Arguments
+// given by position alone, the usual call, take no further look.
+inline bool bind_args(const char* fname, const char* const* names, Py_ssize_t count,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                      Py_ssize_t positional = -1, Py_ssize_t required = -1) {
+    if (positional < 0)
+        positional = count;
+    if (required < 0)
+        required = count;
+    if (kwnames == nullptr && nargs <= positional && nargs >= required) [[likely]] {
+        for (Py_ssize_t i = 0; i < count; ++i)
+            out[i] = i < nargs ? args[i] : nullptr;
+        return true;
+    }
+    return bind_args_slow(fname, names, count, args, nargs, kwnames, out, positional, required);
+}
+
+// An atom's text as a new str. A short ASCII text, the common case, is copied without
+// decoding: its inline record (text, zero padding, a length byte below 16) has no high bit set.
+inline PyObject* atom_str(const AtomText& text) noexcept {
+    std::string_view v = text.view();
+    if (text.is_inline() && v.size() >= 2) { // shorter ones are the interpreter's singletons
+        std::uint64_t w[2];
+        static_assert(sizeof w == sizeof(AtomText));
+        std::memcpy(w, &text, sizeof w);
+        if (ascii_word(w[0] | w[1])) {
+            PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(v.size()), 127);
+            if (s != nullptr)
+                std::memcpy(PyUnicode_1BYTE_DATA(s), v.data(), v.size());
+            return s;
+        }
+    }
+    return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+}
+
+// The UTF-8 bytes of a str, or false with the interpreter's UnicodeEncodeError set. A compact
+// ASCII str's own bytes are its UTF-8 form.
+inline bool utf8_of(PyObject* s, std::string_view& out) noexcept {
+    if (PyUnicode_IS_COMPACT_ASCII(s)) {
+        out = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(s)),
+               static_cast<std::size_t>(PyUnicode_GET_LENGTH(s))};
+        return true;
+    }
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (p == nullptr)
+        return false;
+    out = {p, static_cast<std::size_t>(n)};
+    return true;
+}
+
+// Owns one reference (or none) and drops it when it goes.
+class Ref {
+  public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* o) noexcept : o_(o) {}
+    ~Ref() { Py_XDECREF(o_); }
+    Ref(Ref&& other) noexcept : o_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref(std::move(other)).swap(*this);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+
+    PyObject* get() const noexcept { return o_; }
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+    // Hands the reference over to the caller.
+    PyObject* release() noexcept {
+        PyObject* o = o_;
+        o_ = nullptr;
+        return o;
+    }
+    void swap(Ref& other) noexcept { std::swap(o_, other.o_); }
+
+  private:
+    PyObject* o_ = nullptr;
+};
 
 // TypeError for an argument of the wrong type, in the interpreter's wording.
 void bad_argument(const char* fname, const char* arg, const char* expected, PyObject* got);
@@ -244,6 +350,20 @@ template <typename R, typename F> inline R guarded(R failed, F&& body) noexcept 
         PyErr_NoMemory();
         return failed;
     }
+}
+
+// The prologue of every operation on a receiver, with its checks in their order: the tree is
+// locked (where the interpreter does not serialise), then the receiver must be live. Only then
+// does `body(h, tree)` run, still under the lock, with allocation failure turned into
+// MemoryError. Binding and converting arguments, which may run the caller's code, and the
+// same-tree checks, which read no tree, come before.
+template <typename F, typename R = std::invoke_result_t<F&, SExpObject*, Tree&>>
+inline R with_live(PyObject* self, std::type_identity_t<R> failed, F&& body) noexcept {
+    SExpObject* h = as_sexp(self);
+    TreeLock lock(h->tree);
+    if (!check_live(h))
+        return failed;
+    return guarded<R>(failed, [&]() -> R { return body(h, h->tree->tree); });
 }
 
 } // namespace sexp::py

@@ -11,13 +11,17 @@
 #include <malloc.h>
 #endif
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/build.hpp"
 #include "core/clone.hpp"
 #include "core/mutation.hpp"
+#include "core/pack.hpp"
 #include "core/render.hpp"
 #include "parse/parser.hpp"
+#include "parse/unpack.hpp"
 #include "tree_check.hpp"
 
 namespace {
@@ -194,12 +198,14 @@ struct Outcome {
 };
 
 // Runs `op` with its k-th allocation failing for k = 1, 2, ... until a run gets through, and
-// calls `after_failure` once a failed run has unwound.
-Outcome until_success(const std::function<void()>& op, const std::function<void()>& after_failure) {
+// calls `after_failure` once a failed run has unwound. `kept_bytes`, when given, says how many
+// more bytes a failed run may leave allocated: room a slot array gained stays the tree's.
+Outcome until_success(const std::function<void()>& op, const std::function<void()>& after_failure,
+                      const std::function<long long()>& kept_bytes = {}) {
     for (long k = 1; k < 100000; ++k) {
         long allocations = alloc_state.allocations;
         long blocks = alloc_state.live_blocks;
-        long long bytes = alloc_state.live_bytes;
+        long long bytes = alloc_state.live_bytes - (kept_bytes ? kept_bytes() : 0);
         alloc_state.injected = false;
         alloc_state.countdown = k;
         try {
@@ -210,7 +216,8 @@ Outcome until_success(const std::function<void()>& op, const std::function<void(
         } catch (const std::bad_alloc&) {
             alloc_state.countdown = 0;
             long leaked_blocks = alloc_state.live_blocks - blocks;
-            long long leaked_bytes = alloc_state.live_bytes - bytes;
+            long long leaked_bytes =
+                alloc_state.live_bytes - (kept_bytes ? kept_bytes() : 0) - bytes;
             EXPECT_TRUE(alloc_state.injected) << "bad_alloc without an injected failure";
             EXPECT_EQ(leaked_blocks, 0) << "allocation " << k << " failed";
             EXPECT_EQ(leaked_bytes, 0) << "allocation " << k << " failed";
@@ -340,6 +347,7 @@ struct TreeCase {
     std::string tree_after;               // the root's text once the op got through
     std::string result;
     bool allocates = true;
+    bool keeps_room = false; // a failed run may leave the slot array larger
 };
 
 void PrintTo(const TreeCase& c, std::ostream* os) {
@@ -358,11 +366,16 @@ TEST_P(OomTreeOp, FailsWithoutChangeThenSucceeds) {
         ASSERT_TRUE(check_invariants(t));
         const std::string before = dump(t);
         std::string result;
+        auto room = [&] {
+            return static_cast<long long>(t.slab.slot_capacity() * sizeof(sexp::Node));
+        };
         Outcome outcome = until_success([&] { result = c.op(t); },
                                         [&] {
                                             EXPECT_TRUE(check_invariants(t));
                                             EXPECT_EQ(dump(t), before);
-                                        });
+                                        },
+                                        c.keeps_room ? std::function<long long()>(room)
+                                                     : std::function<long long()>());
         if (c.allocates) {
             EXPECT_GT(outcome.failed_runs, 0) << "no allocation was made to fail";
         } else {
@@ -409,6 +422,31 @@ const std::string WIDE = [] {
     s.back() = ')';
     return s;
 }();
+
+// Forms for the builder: `lists` lists of a short and a long atom, then one nested list.
+std::vector<sexp::BuildStep> built_forms(int lists) {
+    using sexp::BuildStep;
+    std::vector<BuildStep> steps;
+    for (int i = 0; i < lists; ++i)
+        for (BuildStep s : {BuildStep::open(), BuildStep::atom("k"), BuildStep::atom(LONG_A),
+                            BuildStep::close()})
+            steps.push_back(s);
+    for (BuildStep s : {BuildStep::open(), BuildStep::open(), BuildStep::atom(LONG_B),
+                        BuildStep::close(), BuildStep::close()})
+        steps.push_back(s);
+    return steps;
+}
+
+std::string built_text(int lists) {
+    return times("(k " + LONG_A + ") ", lists) + "((" + LONG_B + "))";
+}
+
+// A full slot array with a few freed slots on the free stack: building reuses those first
+// (undoing must put them back in their order), then has to grow the array.
+void full_with_freed_slots(Tree& t) {
+    fill_slab(t);
+    sexp::remove(t, list_holding(t, "c"));
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Ops, OomTreeOp,
@@ -515,6 +553,39 @@ INSTANTIATE_TEST_SUITE_P(
                  [](Tree& t) { return render_of(t, t.root); },
                  "(x " + CHAIN + ")",
                  "(x " + CHAIN + ")"},
+        TreeCase{"AppendBuilt", SOURCE, full_with_freed_slots,
+                 [](Tree& t) {
+                     sexp::append_built(t, list_holding(t, "e"), built_forms(12));
+                     return std::string();
+                 },
+                 "(a (b " + LONG_A + ") " + LONG_B + " (e (f g) " + built_text(12) + "))", "", true,
+                 true},
+        // As extend builds exact data: no room made first, so the array grows midway.
+        TreeCase{"BuilderWithoutReserve", SOURCE, full_with_freed_slots,
+                 [](Tree& t) {
+                     sexp::Builder b(t, t.root);
+                     for (const sexp::BuildStep& s : built_forms(12))
+                         b.add(s);
+                     b.commit();
+                     return std::string();
+                 },
+                 "(a (b " + LONG_A + ") " + LONG_B + " (e (f g)) " + built_text(12) + ")", "", true,
+                 true},
+        TreeCase{"PackAndUnpack", SOURCE,
+                 [](Tree& t) { sexp::append(t, find_atom(t, "a"), list_holding(t, "f")); },
+                 [](Tree& t) {
+                     std::string bytes(sexp::packed_size(t, t.root), '\0');
+                     sexp::pack(t, t.root, bytes.data());
+                     std::optional<Tree> back = sexp::unpack(bytes);
+                     Unarmed checks;
+                     EXPECT_TRUE(back && check_invariants(*back));
+                     EXPECT_TRUE(back && sexp::subtrees_equal(t, t.root, *back, back->root));
+                     // The atom's child comes along, as a copy would bring it.
+                     EXPECT_TRUE(back && back->node(find_atom(*back, "a")).child_count == 1);
+                     return back ? render_of(*back, back->root) : std::string("none");
+                 },
+                 "(a (b " + LONG_A + " (c d)) " + LONG_B + " (e))",
+                 "(a (b " + LONG_A + " (c d)) " + LONG_B + " (e))"},
         TreeCase{"EqualDeepAndWide",
                  "(" + CHAIN + " " + CHAIN + " " + WIDE + " " + WIDE + ")",
                  {},

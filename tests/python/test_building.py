@@ -255,3 +255,118 @@ def test_method_docs_and_signatures(name):
     method = getattr(SExp, name)
     assert (method.__text_signature__, method.__doc__) == (signature, doc)
     assert getattr(SExp(), name).__doc__ == doc
+
+
+# ---- extend ------------------------------------------------------------------------------
+
+
+class Reversed(list):
+    """A list subclass that iterates its own way: extend must follow it."""
+
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "items, expected",
+    [
+        (["module", "R1", ["layer", "F.Cu"]], "(a module R1 (layer F.Cu))"),
+        ([], "(a)"),
+        ([[]], "(a ())"),
+        ((["x", ("y", ["z"], ())], "w"), "(a (x (y (z) ())) w)"),
+        ("bc", "(a b c)"),  # a str is an iterable of its characters
+        ((w for w in ["g", "h"]), "(a g h)"),
+        ({"k": 1}, "(a k)"),
+        ([Text("t"), Reversed(["1", "2", Reversed(["3", "4"])])], "(a t ((4 3) 2 1))"),
+        ([["x y", ""], "é" * 20, "\0"], "(a (x y ) " + "é" * 20 + " \0)"),
+        ([[[[["deep"]]]]], "(a ((((deep)))))"),
+    ],
+)
+def test_extend_appends_one_child_per_item(items, expected):
+    root = parse("(a)")
+    old = root.new_atom("kept")  # a handle made before: extend removes nothing
+    assert root.extend(items) is None
+    assert repr(root) == expected and old.value == "kept"
+    assert all(c.parent == root for c in root)
+
+
+def test_extend_after_existing_children_and_on_atoms_and_empty_roots():
+    root = parse("(a (b) c)")
+    root[1].extend(["x", ["y"]])
+    root[2].extend(["k"])  # an atom takes children, as with append
+    root.extend(items=("d",))
+    assert repr(root) == "(a (b x (y)) c d)" and root[2][0].value == "k"
+    empty = parse("")
+    empty.extend([])
+    assert repr(empty) == ""
+    empty.extend(["x"])
+    assert repr(empty) == "(x)"
+
+
+def test_extend_deep_nesting_without_recursion():
+    depth = 200_000
+    items = ["leaf"]
+    for _ in range(depth):
+        items = [items]
+    root = SExp()
+    root.extend(items)
+    assert repr(root) == "(" * (depth + 1) + "leaf" + ")" * (depth + 1)
+
+
+def failing_generator():
+    yield "a"
+    yield ["b"]
+    raise LookupError("from the iterable")
+
+
+def cycle():
+    items = ["a", ["b"]]
+    items[1].append(items)
+    return [items]
+
+
+@pytest.mark.parametrize(
+    "items, error, msg",
+    [
+        (["a", 1], TypeError, "SExp.extend() items must be str, list, or tuple, not int"),
+        (["a", ["b", ("c", b"d")]], TypeError,
+         "SExp.extend() items must be str, list, or tuple, not bytes"),
+        (["a", [None]], TypeError, "SExp.extend() items must be str, list, or tuple, not NoneType"),
+        ([["a"], {"b"}], TypeError, "SExp.extend() items must be str, list, or tuple, not set"),
+        (5, TypeError, "'int' object is not iterable"),
+        (["a", ["\ud800"]], UnicodeEncodeError, None),
+        (failing_generator(), LookupError, "from the iterable"),
+        (cycle(), ValueError, "SExp.extend() items contain themselves"),
+        # The same through an iterator, which is read before the tree is touched.
+        (iter(cycle()), ValueError, "SExp.extend() items contain themselves"),
+        (iter(["a", ("b", 1.5)]), TypeError,
+         "SExp.extend() items must be str, list, or tuple, not float"),
+        (Reversed(["a", ["\udfff"]]), UnicodeEncodeError, None),
+    ],
+)
+def test_extend_is_all_or_nothing(items, error, msg):
+    root = parse("(r (x) y)")
+    before, old = repr(root), root[1]
+    with pytest.raises(error, match=None if msg is None else f"^{re.escape(msg)}$"):
+        root[1].extend(items)
+    # Unchanged, and no handle went stale: nothing was removed, not even a node made and freed.
+    assert repr(root) == before and repr(old) == "(x)"
+    old.extend(["z"])
+    assert repr(root) == "(r (x z) y)"
+
+
+def test_extend_arguments_and_liveness():
+    root, old = stale_handle()
+    with raises(TypeError, "SExp.extend() missing required argument 'items' (pos 1)"):
+        root.extend()
+    with raises(TypeError, "SExp.extend() takes at most 1 argument (2 given)"):
+        root.extend([], [])
+    with raises(TypeError, "SExp.extend() items must be str, list, or tuple, not int"):
+        old.extend([1])  # the items are read before the receiver's liveness is checked
+    with raises(RuntimeError, "stale node reference"):
+        old.extend(["x"])
+    assert repr(root) == "(a b)"

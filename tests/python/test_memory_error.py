@@ -62,14 +62,35 @@ CHILD = textwrap.dedent(r"""
         "set a huge value": lambda: setattr(tree[-1], "value", long_str),
         "look up a huge key": lambda: tree[long_str],
         "membership of a non-ASCII str": lambda: wide_key in tree,
+        "extend with nested lists": lambda: tree.extend(made["items"]),
+        "extend through a generator": lambda: tree.extend(x for x in made["items"]),
+        "tolist of a big tree": lambda: tree.tolist(),
+        "iter over a big tree": lambda: list(tree.iter()),
+        "findall over a wide list": lambda: made["wide"].findall("a"),
+        "pickle a big tree": lambda: made["pickle"].dumps(tree),
+        "unpickle a big tree": lambda: made["pickle"].loads(made["pickled"]),
+        # Last: the detached lists it makes stay in the tree's slots.
         "many new lists": lambda: [tree.new_list() for _ in range(2_000_000)] and None,
     }
+
+    # What some operations work on, made just before them so that it shapes no earlier one.
+    MAKE = {
+        "extend with nested lists": lambda: made.update(
+            items=[["abc"] * WIDE + ["q" * 40] * 20_000 + [["r" * 20]] * 20_000]),
+        "findall over a wide list": lambda: made.update(wide=parse("(" + "(a) " * 200_000 + ")")),
+        # Imported only here: an import leaves the heap laid out differently for what follows.
+        "pickle a big tree": lambda: made.update(pickle=__import__("pickle")),
+        "unpickle a big tree": lambda: made.update(pickled=made["pickle"].dumps(tree)),
+    }
+    made = {}
 
     # What a successful attempt changed, undone so that every attempt starts alike.
     UNDO = {
         "extract a big subtree": "restore",
         "remove a big subtree": "restore",
         "new_atom with a huge str": "drop last",
+        "extend with nested lists": "drop last",
+        "extend through a generator": "drop last",
         "set a huge value": "reset tail",
     }
 
@@ -86,6 +107,8 @@ CHILD = textwrap.dedent(r"""
 
     report = {}
     for name, op in OPS.items():
+        if name in MAKE:
+            MAKE[name]()
         outcomes = []
         for headroom in (1 * MB, 8 * MB, 64 * MB, 256 * MB, 1024 * MB):
             gc.collect()

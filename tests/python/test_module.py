@@ -53,7 +53,10 @@ def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
     assert type(_sexp.__all__) is list
     assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
-    assert [n for n in vars(_sexp) if not n.startswith("__")] == _sexp.__all__
+    assert [n for n in vars(_sexp) if not n.startswith("_")] == _sexp.__all__
+    # The one private attribute: what pickle calls to make a tree again.
+    assert [n for n in vars(_sexp) if n[:1] == "_" and n[:2] != "__"] == ["_reconstruct"]
+    assert (_sexp._reconstruct.__module__, _sexp._reconstruct.__qualname__) == ("_sexp", "_reconstruct")
     for name, signature in SIGNATURES.items():
         fn = getattr(_sexp, name)
         assert (fn.__self__, fn.__module__, fn.__name__) == (_sexp, "_sexp", name)

@@ -176,27 +176,41 @@ def test_signatures_match_text_signatures(cls, fn):
 # ---- the types the stub claims, checked against what the runtime does --------------------
 
 
+NAMES = {
+    "SExp": SExp, "SExpIter": SExpIter, "ParseError": _sexp.ParseError,
+    "Sequence": collections.abc.Sequence, "SupportsIndex": typing.SupportsIndex,
+    "Iterable": collections.abc.Iterable, "Iterator": collections.abc.Iterator,
+    "Callable": collections.abc.Callable, "Any": typing.Any, "Literal": typing.Literal,
+}
+# The stub's type aliases, made as the runtime objects they would be.
+for _node in STUB.body:
+    if isinstance(_node, ast.TypeAlias):
+        exec(ast.unparse(_node), NAMES)
+
+
 def runtime_type(text, self_type=None):
-    names = {
-        "SExp": SExp, "SExpIter": SExpIter, "ParseError": _sexp.ParseError,
-        "Sequence": collections.abc.Sequence, "Iterator": collections.abc.Iterator,
-        "SupportsIndex": typing.SupportsIndex, "Literal": typing.Literal, "Self": self_type,
-    }
-    # The stub's own aliases (`_Syntax: TypeAlias = ...`), in terms of the names above.
-    for node in STUB.body:
-        if isinstance(node, ast.AnnAssign) and ast.unparse(node.annotation) == "TypeAlias":
-            names[node.target.id] = eval(ast.unparse(node.value), names)
-    return eval(text, names)
+    return eval(text, {**NAMES, "Self": self_type})
 
 
 def conforms(value, ann):
     if ann is None:
         return value is None
+    if ann is typing.Any:
+        return True
+    if isinstance(ann, typing.TypeAliasType):
+        return conforms(value, ann.__value__)
     origin, args = typing.get_origin(ann), typing.get_args(ann)
     if origin is typing.Literal:
         return value in args and type(value) is str
     if origin in (types.UnionType, typing.Union):
         return any(conforms(value, a) for a in args)
+    if origin is collections.abc.Callable:
+        return callable(value)
+    if origin is tuple and args[-1] is not Ellipsis:
+        return (isinstance(value, tuple) and len(value) == len(args)
+                and all(conforms(v, a) for v, a in zip(value, args)))
+    if origin is dict:
+        return isinstance(value, dict)
     if origin is not None:
         return isinstance(value, origin) and all(conforms(v, args[0]) for v in value)
     return isinstance(value, ann)
@@ -227,6 +241,16 @@ RESULTS = [
     ("SExp.remove", lambda: fresh()[1].remove()),
     ("SExp.clone", lambda: fresh()[1].clone()),
     ("SExp.extract", lambda: fresh()[1].extract()),
+    ("SExp.iter", lambda: fresh().iter()),
+    ("SExp.find", lambda: fresh().find("b")),
+    ("SExp.find", lambda: fresh().find("x")),
+    ("SExp.findall", lambda: fresh().findall(None)),
+    ("SExp.tolist", lambda: fresh().tolist()),
+    ("SExp.tolist", lambda: fresh()[0].tolist()),
+    ("SExp.extend", lambda: fresh().extend(["x", ["y"]])),
+    ("SExp.__copy__", lambda: fresh().__copy__()),
+    ("SExp.__deepcopy__", lambda: fresh().__deepcopy__({})),
+    ("SExp.__reduce__", lambda: fresh().__reduce__()),
     ("SExp.__len__", lambda: len(fresh())),
     ("SExp.__contains__", lambda: "a" in fresh()),
     ("SExp.__iter__", lambda: iter(fresh())),
@@ -299,6 +323,10 @@ ARGUMENTS = [
     *[("dumps", "node", v, lambda v: _sexp.dumps(v)) for v in [SExp(), "(a)", None]],
     *[("dumps", "indent", v, lambda v: _sexp.dumps(fresh(), indent=v))
       for v in [None, 0, 2, True, "\t ", 1.5, b" ", [" "]]],
+    *[("SExp.iter", "head", v, lambda v: fresh().iter(v)) for v in ["b", None, b"b", 5]],
+    *[("SExp.findall", "path", v, lambda v: fresh().findall(v)) for v in ["b", None, b"b", 5]],
+    *[("SExp.extend", "items", v, lambda v: fresh().extend(v))
+      for v in [["a", ["b", ("c",)]], (), "ab", [5], [b"a"], [{"a"}], 5, None]],
 ]
 
 

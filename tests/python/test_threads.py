@@ -5,6 +5,7 @@ switch as often as possible; without it (or with the per-tree lock compiled in) 
 show races, and a tree lock held while the caller's code runs would hang them.
 """
 
+import pickle
 import subprocess
 import sys
 import threading
@@ -74,6 +75,12 @@ def test_threads_editing_own_trees_and_reading_shared_ones(switch_often):
             if i % 50 == 0:
                 assert repr(shared) == SHARED_TEXT
 
+            assert shared.find(f"k{k}").tolist() == [f"k{k}", f"v{k}", [f"x{k}"]]
+            assert [n.head.value for n in shared.iter(f"x{k}")] == [f"x{k}"]
+            assert len(shared.findall(None, None)) == 50
+            own.extend([f"e{i}", [str(tid)]])
+            assert pickle.loads(pickle.dumps(own)) == own
+
             grown.append(grown.new_atom(f"{tid}:{i}"))
             now = len(list(grown))
             assert now > seen  # appends of other threads only add
@@ -85,6 +92,33 @@ def test_threads_editing_own_trees_and_reading_shared_ones(switch_often):
     for tid in range(threads):
         mine = [n.value for n in grown if n.value.startswith(f"{tid}:")]
         assert mine == [f"{tid}:{i}" for i in range(rounds)]
+
+
+def test_parsing_large_texts_lets_other_threads_run():
+    # Each of two threads parses its own large text over and over and notes whether the other
+    # ran Python code while its parse was under way. With the switch interval longer than the
+    # test, only a parse that lets the interpreter lock go allows that.
+    texts = ["(" + " ".join(f"(n{i} {tag} {i}.5)" for i in range(30_000)) + ")" for tag in "ab"]
+    assert all(len(t) >= 64 * 1024 for t in texts)
+    expected = [parse(t) for t in texts]
+    rounds = [0, 0]
+    overlapped = [0, 0]
+
+    def work(tid):
+        for _ in range(40):
+            before = rounds[1 - tid]
+            tree = parse(texts[tid])
+            overlapped[tid] += rounds[1 - tid] != before
+            rounds[tid] += 1
+        assert tree == expected[tid]
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        run_threads(2, work)
+    finally:
+        sys.setswitchinterval(old)
+    assert rounds == [40, 40] and all(overlapped), overlapped
 
 
 def test_one_iterator_shared_by_threads_yields_each_child_once(switch_often):
@@ -263,6 +297,29 @@ def test_parsing_a_handle_runs_its_own_protocol_and_refuses():
     with pytest.raises(TypeError, match="expected str, bytes, or bytearray"):
         parse(root)  # a sequence whose items are handles, not byte values
     assert repr(root) == "(40 41)"
+
+
+def test_extend_items_may_read_and_edit_the_tree_they_extend():
+    root = parse("(a (b))")
+    target = root[1]
+
+    def items():
+        yield "x"
+        yield [repr(root), str(len(root)), str(len(list(root.iter())))]
+        root.append(root.new_atom("during"))  # not a removal: target stays live
+        yield root.find("b").head.value
+
+    target.extend(items())
+    assert repr(root) == "(a (b x ((a (b)) 2 4) b) during)"
+
+    def removing():
+        yield "y"
+        root[0].remove()  # makes target stale before anything is built
+        yield "z"
+
+    with pytest.raises(RuntimeError, match=STALE):
+        target.extend(removing())
+    assert repr(root) == "((b x ((a (b)) 2 4) b) during)"
 
 
 def test_iteration_with_edits_between_steps():
