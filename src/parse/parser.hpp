@@ -106,6 +106,9 @@ class FormReader {
     std::size_t form_begin() const noexcept { return form_begin_; }
     std::size_t form_end() const noexcept { return form_end_; }
 
+    // Bytes at hand that the reader has not read yet.
+    std::size_t unread() const noexcept { return size_ - pos_; }
+
     // What the reader holds besides the form being built: its buffer's size.
     std::size_t buffered() const noexcept { return buf_.capacity(); }
 

@@ -68,6 +68,14 @@ std::size_t bytes_left(PyObject* file) noexcept {
     return left;
 }
 
+// Handing the interpreter lock over costs about what reading a few hundred bytes does: worth
+// it for a large form, judged by the size of the one before (the first is presumed large).
+bool worth_releasing(const FormReader& reader) noexcept {
+    constexpr std::size_t SMALL_FORM = 4096;
+    return reader.unread() >= RELEASE_LOCK_FROM &&
+           (reader.form_end() == 0 || reader.form_end() - reader.form_begin() >= SMALL_FORM);
+}
+
 // Feeds the reader the file's next chunk. False with an exception set.
 bool read_chunk(FormIterObject* it) {
     PyObject* data = PyObject_CallOneArg(it->read, it->chunk_size);
@@ -112,7 +120,14 @@ PyObject* formiter_next(PyObject* self) noexcept {
         }
         while (it->state != nullptr) {
             FormReader& reader = it->state->reader;
-            switch (reader.next()) {
+            FormReader::Status status;
+            {
+                // The bytes at hand are the reader's own copy or an immutable text the
+                // iterator keeps alive, so other threads may run while a large run is read.
+                LockReleased unlocked(worth_releasing(reader));
+                status = reader.next();
+            }
+            switch (status) {
             case FormReader::Status::Form:
                 return wrap_new_tree(reader.take_form());
             case FormReader::Status::NeedBytes:

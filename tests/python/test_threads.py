@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from _sexp import SExp, parse
+from _sexp import SExp, iterparse, parse
 
 STALE = "stale node reference"
 
@@ -94,7 +94,9 @@ def test_threads_editing_own_trees_and_reading_shared_ones(switch_often):
         assert mine == [f"{tid}:{i}" for i in range(rounds)]
 
 
-def test_parsing_large_texts_lets_other_threads_run():
+@pytest.mark.parametrize("read", [parse, lambda text: next(iterparse(text))],
+                         ids=["parse", "iterparse"])
+def test_parsing_large_texts_lets_other_threads_run(read):
     # Each of two threads parses its own large text over and over and notes whether the other
     # ran Python code while its parse was under way. With the switch interval longer than the
     # test, only a parse that lets the interpreter lock go allows that.
@@ -107,7 +109,7 @@ def test_parsing_large_texts_lets_other_threads_run():
     def work(tid):
         for _ in range(40):
             before = rounds[1 - tid]
-            tree = parse(texts[tid])
+            tree = read(texts[tid])
             overlapped[tid] += rounds[1 - tid] != before
             rounds[tid] += 1
         assert tree == expected[tid]
