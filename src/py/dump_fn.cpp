@@ -96,18 +96,16 @@ PyObject* dump_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         if (!bind_dump("dump", DUMP_PARAMS, 3, args, nargs, kwnames, bound, layout, unit))
             return nullptr;
         SExpObject* h = as_sexp(bound[0]);
-        PyObject* write = PyObject_GetAttrString(bound[1], "write");
-        if (write == nullptr)
+        Ref write(PyObject_GetAttrString(bound[1], "write"));
+        if (!write)
             return nullptr;
         RenderBuffer buf;
         std::uint64_t generation;
         std::optional<TextWalk> walk;
         {
             TreeLock lock(h->tree);
-            if (!check_live(h)) {
-                Py_DECREF(write);
+            if (!check_live(h))
                 return nullptr;
-            }
             generation = h->tree->tree.generation;
             walk.emplace(h->tree->tree, h->id, layout);
         }
@@ -115,23 +113,15 @@ PyObject* dump_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         // have freed the node the walk goes on from, so it ends the dump; other edits are
         // safe to walk over.
         for (bool done = false; !done;) {
-            try {
+            {
                 TreeLock lock(h->tree);
-                if (h->tree->tree.generation != generation) {
-                    Py_DECREF(write);
+                if (h->tree->tree.generation != generation)
                     return stale_error();
-                }
                 done = walk->write(h->tree->tree, buf, DUMP_PIECE);
-            } catch (...) {
-                Py_DECREF(write);
-                throw;
             }
-            if (!flush(buf, write)) {
-                Py_DECREF(write);
+            if (!flush(buf, write.get()))
                 return nullptr;
-            }
         }
-        Py_DECREF(write);
         Py_RETURN_NONE;
     });
 }

@@ -113,7 +113,7 @@ struct SExpWalkObject {
     bool done;
     bool every;   // every node, or only the lists that `head` accepts
     HeadTest head;
-    PyObject* head_text; // owns the bytes a long head points into; null otherwise
+    PyObject* head_text; // the head str, whose bytes a long head points into; null without head
 #ifdef SEXP_TREE_LOCK
     std::atomic<int> use;
 #endif

@@ -1,6 +1,7 @@
 #include "py/iterparse.hpp"
 
 #include <atomic>
+#include <memory>
 #include <new>
 
 #include "parse/parser.hpp"
@@ -204,71 +205,53 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         Syntax syntax;
         if (!syntax_of("iterparse", bound[1], syntax))
             return nullptr;
-        PyObject* chunk = bound[2];
-        if (chunk == nullptr) {
-            chunk = PyLong_FromLong(1L << 20);
-            if (chunk == nullptr)
+        Ref chunk;
+        if (bound[2] == nullptr) {
+            chunk = Ref(PyLong_FromLong(1L << 20));
+            if (!chunk)
                 return nullptr;
-        } else if (!PyLong_Check(chunk)) {
-            bad_argument("iterparse", "chunk_size", "int", chunk);
+        } else if (!PyLong_Check(bound[2])) {
+            bad_argument("iterparse", "chunk_size", "int", bound[2]);
             return nullptr;
         } else {
             int overflow;
-            long n = PyLong_AsLongAndOverflow(chunk, &overflow);
+            long n = PyLong_AsLongAndOverflow(bound[2], &overflow);
             if (n == -1 && PyErr_Occurred())
                 return nullptr;
             if (overflow < 0 || (overflow == 0 && n <= 0)) {
                 PyErr_SetString(PyExc_ValueError, "chunk_size must be positive");
                 return nullptr;
             }
-            Py_INCREF(chunk);
+            chunk = Ref(Py_NewRef(bound[2]));
         }
         PyTypeObject* type = get_formiter_type();
-        FormSource* state = type == nullptr ? nullptr : new (std::nothrow) FormSource(syntax);
-        if (state == nullptr) {
-            Py_DECREF(chunk);
-            return type == nullptr ? nullptr : PyErr_NoMemory();
-        }
+        if (type == nullptr)
+            return nullptr;
+        auto state = std::make_unique<FormSource>(syntax);
         PyObject* source = bound[0];
-        PyObject* read = nullptr;
+        PyObject* found = nullptr;
         bool in_memory =
             PyUnicode_Check(source) || PyBytes_Check(source) || PyByteArray_Check(source);
-        if (!in_memory && PyObject_GetOptionalAttrString(source, "read", &read) < 0) {
-            delete state;
-            Py_DECREF(chunk);
+        if (!in_memory && PyObject_GetOptionalAttrString(source, "read", &found) < 0)
             return nullptr;
-        }
-        if (read == nullptr) {
-            bool ok;
-            try {
-                ok = source_bytes(source, state->bytes);
-            } catch (...) {
-                delete state;
-                Py_DECREF(chunk);
-                throw;
-            }
-            if (!ok) {
+        Ref read(found);
+        if (!read) {
+            if (!source_bytes(source, state->bytes)) {
                 if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                     PyErr_Clear();
                     PyErr_SetString(PyExc_TypeError, SOURCE_OR_FILE_MESSAGE);
                 }
-                delete state;
-                Py_DECREF(chunk);
                 return nullptr;
             }
             state->reader.read_text(state->bytes.text, state->bytes.validated);
         }
         FormIterObject* it = PyObject_GC_New(FormIterObject, type);
-        if (it == nullptr) {
-            delete state;
-            Py_XDECREF(read);
-            Py_DECREF(chunk);
+        if (it == nullptr)
             return nullptr;
-        }
-        it->state = state;
+        it->state = state.release();
         it->source = Py_NewRef(source);
-        it->read = read;
-        it->chunk_size = chunk;
+        it->read = read.release();
+        it->chunk_size = chunk.release();
         it->sized = false;
         new (&it->busy) std::atomic<bool>(false);
         PyObject_GC_Track(it);

@@ -57,7 +57,7 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttrString(module, name, value);
 }
 
-// Makes a function bound to the module, named by its own __name__; a new reference.
+// Makes a function bound to the module, named by its ml_name; a new reference.
 PyObject* module_function(PyObject* module, PyMethodDef* def) {
     PyObject* modname = PyModule_GetNameObject(module);
     if (modname == nullptr)
@@ -67,20 +67,12 @@ PyObject* module_function(PyObject* module, PyMethodDef* def) {
     return fn;
 }
 
-// Adds a function bound to the module under its own __name__, listed in __all__.
+// Adds a function bound to the module under its ml_name, listed in __all__.
 int add_function(PyObject* module, PyMethodDef* def) {
     PyObject* fn = module_function(module, def);
     if (fn == nullptr)
         return -1;
-    PyObject* fname = PyObject_GetAttrString(fn, "__name__");
-    int r = -1;
-    if (fname != nullptr && !PyUnicode_Check(fname))
-        PyErr_SetString(PyExc_TypeError, "function name must be a str");
-    else if (fname != nullptr) {
-        const char* name = PyUnicode_AsUTF8(fname);
-        r = name == nullptr ? -1 : add_public(module, name, fn);
-    }
-    Py_XDECREF(fname);
+    int r = add_public(module, def->ml_name, fn);
     Py_DECREF(fn);
     return r;
 }

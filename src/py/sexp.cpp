@@ -1,7 +1,6 @@
 #include "py/sexp.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
