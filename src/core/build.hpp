@@ -45,7 +45,8 @@ class Builder {
     // Each may throw std::bad_alloc; the nodes made before stay in place for the destructor.
     void atom(std::string_view text) {
         Slab& slab = tree_.slab;
-        place(text.size() <= INLINE_CAPACITY ? slab.insert_unlinked(text.data(), text.size())
+        const char* data = text.data() != nullptr ? text.data() : ""; // null would make a list
+        place(text.size() <= INLINE_CAPACITY ? slab.insert_unlinked(data, text.size())
                                              : slab.insert(Node::atom(text)),
               false);
     }

@@ -30,44 +30,45 @@ bool is_packed_implicit(const Tree& tree, NodeId node) noexcept {
     return node == tree.root && tree.implicit_root;
 }
 
+// Hands each varint of the nodes under `node` to `varint` and each atom's bytes to `bytes`, in
+// packed order: the one walk that both sizing and writing follow, so they cannot disagree.
+template <typename Varint, typename Bytes>
+void each_packed(const Tree& tree, NodeId node, Varint&& varint, Bytes&& bytes) noexcept {
+    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
+        const Node& n = tree.node(at);
+        if (n.is_list()) {
+            varint(std::uint64_t{n.child_count} * 4 + PACK_LIST);
+            continue;
+        }
+        std::string_view text = n.text.view();
+        varint(std::uint64_t{text.size()} * 4 +
+               (n.child_count == 0 ? PACK_ATOM : PACK_PARENT_ATOM));
+        if (n.child_count != 0)
+            varint(n.child_count);
+        bytes(text);
+    }
+}
+
 } // namespace
 
 std::size_t packed_size(const Tree& tree, NodeId node) noexcept {
     std::size_t size = 2;
-    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
-        const Node& n = tree.node(at);
-        if (n.is_list()) {
-            size += varint_size(std::uint64_t{n.child_count} * 4 + PACK_LIST);
-            continue;
-        }
-        std::size_t length = n.text.view().size();
-        size += varint_size(std::uint64_t{length} * 4) + length;
-        if (n.child_count != 0)
-            size += varint_size(n.child_count);
-    }
+    each_packed(
+        tree, node, [&](std::uint64_t v) { size += varint_size(v); },
+        [&](std::string_view text) { size += text.size(); });
     return size;
 }
 
 void pack(const Tree& tree, NodeId node, char* out) noexcept {
     *out++ = static_cast<char>(PACK_VERSION);
     *out++ = static_cast<char>(is_packed_implicit(tree, node) ? PACK_IMPLICIT_ROOT : 0);
-    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
-        const Node& n = tree.node(at);
-        if (n.is_list()) {
-            out = put_varint(out, std::uint64_t{n.child_count} * 4 + PACK_LIST);
-            continue;
-        }
-        std::string_view text = n.text.view();
-        if (n.child_count == 0) {
-            out = put_varint(out, std::uint64_t{text.size()} * 4 + PACK_ATOM);
-        } else {
-            out = put_varint(out, std::uint64_t{text.size()} * 4 + PACK_PARENT_ATOM);
-            out = put_varint(out, n.child_count);
-        }
-        if (!text.empty())
-            std::memcpy(out, text.data(), text.size());
-        out += text.size();
-    }
+    each_packed(
+        tree, node, [&](std::uint64_t v) { out = put_varint(out, v); },
+        [&](std::string_view text) {
+            if (!text.empty())
+                std::memcpy(out, text.data(), text.size());
+            out += text.size();
+        });
 }
 
 } // namespace sexp

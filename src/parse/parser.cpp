@@ -178,7 +178,6 @@ ParseResult parse(std::string_view text, Syntax syntax) {
 void FormReader::read_text(std::string_view text, bool validated) noexcept {
     data_ = text.data();
     size_ = text.size();
-    in_place_ = true;
     eof_ = true;
     valid_ = validated ? size_ : utf8_prefix(data_, size_).valid;
     bad_utf8_ = valid_ < size_; // nothing follows to complete a cut sequence
@@ -241,7 +240,6 @@ template <Syntax S> FormReader::Status FormReader::step() {
     if (!building_) {
         form_ = Tree();
         open_.clear();
-        top_count_ = 0;
         building_ = true;
         std::size_t done = base_ + pos_;
         std::size_t expected = expected_ > done ? (expected_ - done) / 3 : 0;
@@ -250,12 +248,12 @@ template <Syntax S> FormReader::Status FormReader::step() {
     } else if (std::size_t want = form_.slab.slot_count() + at_hand; want > form_.slab.slot_capacity()) {
         form_.slab.reserve(std::max(want, 2 * form_.slab.slot_capacity()));
     }
-    TopForms top{top_count_, top_count_ ? NodeId{0} : NO_NODE, 0};
+    const bool started = form_.slab.slot_count() != 0; // a form's first node is its top
+    TopForms top{started, started ? NodeId{0} : NO_NODE, 0};
     ParseErrorKind error{};
     Stop stop = build<true>(tokens, &first, form_, open_, top, error);
-    if (top.count > 0 && top_count_ == 0)
+    if (top.count > 0 && !started)
         top_begin_ = base_ + pos_ + top.first_offset;
-    top_count_ = top.count;
     switch (stop) {
     case Stop::Form:
         pos_ += tokens.position();
@@ -265,6 +263,7 @@ template <Syntax S> FormReader::Status FormReader::step() {
         ++forms_;
         last_size_ = form_.slab.slot_count();
         form_.root = 0;
+        form_.in_text_order = true; // numbered in document order, as parse numbers a text
         form_.slab.release_unused();
         return Status::Form;
     case Stop::More:

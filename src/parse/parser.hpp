@@ -124,7 +124,6 @@ class FormReader {
     std::size_t size_ = 0;
     std::size_t valid_ = 0;
     std::size_t base_ = 0;
-    bool in_place_ = false;
     bool bad_utf8_ = false; // the byte at valid_ is not UTF-8
     bool eof_ = false;
     bool done_ = false;
@@ -139,8 +138,7 @@ class FormReader {
     bool building_ = false;
     std::size_t forms_ = 0;     // forms returned so far
     std::size_t last_size_ = 0; // nodes of the last one
-    std::size_t top_count_ = 0; // nodes at depth 0 in the form being built: 0 or 1
-    std::size_t top_begin_ = 0; // where it starts, in the whole text
+    std::size_t top_begin_ = 0; // where the form being built starts, in the whole text
     std::size_t form_begin_ = 0;
     std::size_t form_end_ = 0;
     ParseErrorKind error_ = ParseErrorKind::UnclosedParen;
