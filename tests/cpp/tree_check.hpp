@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/tree.hpp"
+#include "core/walk.hpp"
 #include "parse/parser.hpp"
 
 namespace sexp_test {
@@ -92,6 +93,16 @@ inline ::testing::AssertionResult check_invariants(const Tree& t) {
         }
         for (NodeId p : path)
             state[p] = 2;
+    }
+    // Searches scan a tree that claims text order slot by slot: its nodes must be slots 0 to
+    // n-1, in pre-order.
+    if (t.in_text_order) {
+        NodeId expect = 0;
+        for (NodeId at = t.root; at != NO_NODE; at = sexp::next_preorder(s, t.root, at))
+            if (at != expect++)
+                return fail(at, "out of the text order the tree claims");
+        if (expect != n)
+            return fail(expect, "outside the text order the tree claims");
     }
     return ::testing::AssertionSuccess();
 }

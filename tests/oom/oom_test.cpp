@@ -253,7 +253,7 @@ void fill_slab(Tree& t) {
         alloc_state.injected = false;
         alloc_state.countdown = 1;
         try {
-            t.slab.insert(sexp::Node::list());
+            sexp::add_detached(t, sexp::Node::list());
             alloc_state.countdown = 0;
         } catch (const std::bad_alloc&) {
             alloc_state.countdown = 0;
