@@ -110,7 +110,9 @@ void sexp_free(void*) noexcept {
 
 PyModuleDef_Slot sexp_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(sexp_exec)},
+#ifdef Py_mod_gil // older interpreters always have the global lock
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -93,8 +93,13 @@ bool bind_args_slow(const char* fname, const char* const* names, Py_ssize_t coun
             return false;
         }
         if (i < 0) {
+#if PY_VERSION_HEX >= 0x030D0000
             PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%S'",
                          fname, key);
+#else // the interpreter's own wording before 3.13
+            PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %.200s()", key,
+                         fname);
+#endif
             return false;
         }
     }
