@@ -1,16 +1,17 @@
-from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
-from typing import Any, ClassVar, Literal, Self, SupportsIndex, final, overload
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, ClassVar, Literal, Self, SupportsIndex, TypeAlias, final, overload
 
 from _typeshed import SupportsRead, SupportsWrite
+from typing_extensions import Buffer
 
 __all__ = ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
 
-type _Syntax = Literal["plain", "kicad", "smtlib", "wasm", "lisp"]
+_Syntax: TypeAlias = Literal["plain", "kicad", "smtlib", "wasm", "lisp"]
 
 # A subtree as plain data, as tolist() gives it: an atom's str, a list of the children's data.
-type _Data = str | list[_Data]
+_Data: TypeAlias = str | list[_Data]
 # What extend() takes for one child: tuples also stand for lists.
-type _Item = str | list[_Item] | tuple[_Item, ...]
+_Item: TypeAlias = str | list[_Item] | tuple[_Item, ...]
 
 @final
 class SExp:

@@ -2,6 +2,17 @@ import pathlib
 
 import pytest
 
+
+def unknown_keyword(fname, key):
+    """The interpreter's own words for a keyword that names no parameter of `fname` (they
+    changed in 3.13), as a builtin that binds its arguments the same way says them."""
+    try:
+        "".encode(**{key: None})
+    except TypeError as e:
+        return str(e).replace("encode()", f"{fname}()")
+    raise AssertionError("str.encode() took an unknown keyword")
+
+
 # shared/ sits beside the repository checkout.
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 

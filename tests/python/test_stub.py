@@ -2,6 +2,7 @@
 
 import ast
 import collections.abc
+import functools
 import inspect
 import io
 import pathlib
@@ -182,10 +183,22 @@ NAMES = {
     "Iterable": collections.abc.Iterable, "Iterator": collections.abc.Iterator,
     "Callable": collections.abc.Callable, "Any": typing.Any, "Literal": typing.Literal,
 }
-# The stub's type aliases, made as the runtime objects they would be.
+
+
+class Alias:
+    """One of the stub's type aliases, its value made when first needed: it may name itself."""
+
+    def __init__(self, text):
+        self.text = text
+
+    @functools.cached_property
+    def value(self):
+        return eval(self.text, NAMES)
+
+
 for _node in STUB.body:
-    if isinstance(_node, ast.TypeAlias):
-        exec(ast.unparse(_node), NAMES)
+    if isinstance(_node, ast.AnnAssign) and ast.unparse(_node.annotation) == "TypeAlias":
+        NAMES[_node.target.id] = Alias(ast.unparse(_node.value))
 
 
 def runtime_type(text, self_type=None):
@@ -197,8 +210,8 @@ def conforms(value, ann):
         return value is None
     if ann is typing.Any:
         return True
-    if isinstance(ann, typing.TypeAliasType):
-        return conforms(value, ann.__value__)
+    if isinstance(ann, Alias):
+        return conforms(value, ann.value)
     origin, args = typing.get_origin(ann), typing.get_args(ann)
     if origin is typing.Literal:
         return value in args and type(value) is str
