@@ -78,14 +78,18 @@ cmake_build() {
     local build=$1 gen=()
     shift
     command -v ninja >/dev/null 2>&1 && gen=(-G Ninja)
-    # A folder configured by another generator cannot be configured again, and one whose
-    # toolchain file has changed since would keep the compilers and tools it found before.
+    # A folder configured by another generator cannot be configured again, one whose
+    # toolchain file has changed since would keep the compilers and tools it found before, and
+    # one configured for another interpreter would keep that one's headers.
     local arg stale=0
     if [[ -f $build/CMakeCache.txt ]]; then
         grep -qx "CMAKE_GENERATOR:INTERNAL=${gen[1]:-Unix Makefiles}" "$build/CMakeCache.txt" ||
             stale=1
         for arg; do
             [[ $arg == -DCMAKE_TOOLCHAIN_FILE=* && ${arg#*=} -nt $build/CMakeCache.txt ]] && stale=1
+            [[ $arg == -DPython_EXECUTABLE=* ]] &&
+                ! grep -qxF "_Python_EXECUTABLE:INTERNAL=${arg#*=}" "$build/CMakeCache.txt" &&
+                stale=1
         done
     fi
     ((stale == 0)) || rm -rf "$build"
@@ -130,6 +134,28 @@ cross_gtest() {
     mv "$work/prefix" "$prefix"
     rm -rf "$work"
     printf '%s\n' "$prefix"
+}
+
+# ---- interpreters --------------------------------------------------------------------------
+
+# tested_pythons: the CPython versions CI tests, one line each, "X.Y ARGS...", where ARGS make
+# tools/python.sh give that version's interpreter: the machine's python3 for its own version;
+# Debian unstable's for 3.13, 3.14 and 3.15; the machine's for any other version from 3.11 on
+# that it has; and 3.11, the oldest supported, always (on Debian 12, its packages bring it).
+tested_pythons() {
+    local own v path
+    local -A args=([3.11]="--version 3.11")
+    for v in 3.13 3.14 3.15; do args[$v]="--version $v --private"; done
+    while read -r v path; do
+        [[ -n ${args[$v]:-} ]] || args[$v]="--version $v"
+    done < <("$here/tools/python.sh" --list)
+    own=$(python3 -c 'import sys
+if sys.implementation.name == "cpython" and sys.version_info >= (3, 11):
+    print("%d.%d" % sys.version_info[:2])' 2>/dev/null) || own=
+    [[ -z $own ]] || args[$own]="--version $own"
+    for v in "${!args[@]}"; do
+        printf '%s %s\n' "$v" "${args[$v]}"
+    done | sort -V
 }
 
 # ---- running -------------------------------------------------------------------------------

@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
-# Print the absolute path of a CPython 3.14+ interpreter that has the C headers
-# and can run the test suite (pytest, hypothesis).
+# Print the absolute path of a CPython interpreter that has the C headers and can run the test
+# suite (pytest, hypothesis): by default one of 3.14 or newer.
 #
-# Usage: tools/python.sh [--with-EXTRA]... [--private] [--arch arm64]
+# Usage: tools/python.sh [--version X.Y | --own | --list] [--with-EXTRA]... [--private]
+#                        [--arch arm64]
+#   --version X.Y     CPython X.Y (3.11 or newer) instead: the machine's own (pythonX.Y or
+#                     python3 on PATH, pyenv's versions, /usr/local/bin, /usr/bin), else, as
+#                     root, the one the host's Debian packages (3.11 on Debian 12), else
+#                     a private one as below (Debian unstable has 3.13 to 3.15)
+#   --own             the machine's python3 when it is CPython 3.11 or newer with its headers,
+#                     test tools or not (a Debian python3 gets its headers installed, as
+#                     root); else as without this option
+#   --list            print "X.Y PATH" for each version of CPython from 3.11 on that the
+#                     machine has with its headers (the one --version X.Y starts from), and
+#                     nothing else
 #   --with-bench      also need the benchmark peers (orjson, lxml, sexpdata)
 #   --with-packaging  also need pip, wheel and the build backend (scikit-build-core)
 #   --with-typing     also need mypy (for its stubtest)
-#   --private         skip $PYTHON and PATH; always use the private interpreter
+#   --private         skip $PYTHON and the machine's interpreters; always use a private one
 #   --arch arm64      a private interpreter for arm64 (implies --private), run
 #                     under user-mode emulation (needs qemu-aarch64, Debian
 #                     package qemu-user). It lives in its own root, ROOT (the
@@ -16,18 +27,25 @@
 #                     under its own name, so that sys.executable is the
 #                     launcher and child interpreters are emulated too.
 #                     Headers are in ROOT/usr/include/python3.14.
-#   PYTHON            interpreter to use; it is checked and never replaced
-#   SEXP_CACHE        where the private interpreter lives
+#   PYTHON            interpreter to use (any CPython from 3.11 on, unless --version says
+#                     which); it is checked and never replaced
+#   SEXP_CACHE        where private interpreters and environments live
 #                     (default ${XDG_CACHE_HOME:-$HOME/.cache}/sexp)
 #   SEXP_DEBIAN_MIRROR, SEXP_APT_KEYRING   override the archive and its key
 #
 # Without a suitable interpreter, one is unpacked from Debian unstable's
-# packages into the cache, with its own C library (the host's may be too old),
-# using a private apt state: no root, nothing installed system-wide. A stamp
-# file marks a finished prefix; anything short of that is redone. Progress
-# goes to provision.log (provision-arm64.log) in the cache and is shown only
-# on failure.
+# packages into the cache (py3.14, py3.13...), with its own C library (the
+# host's may be too old), using a private apt state: no root, nothing installed
+# system-wide. A stamp file marks a finished prefix; anything short of that is
+# redone. Progress goes to provision.log (provision-arm64.log) in the cache and
+# is shown only on failure.
+#
+# A machine's interpreter that lacks the test tools or an extra, and a private
+# one for which Debian does not build an extra's compiled packages, get a
+# virtual environment of their own in the cache (venv-X.Y-ID), filled from the
+# package index; its python is printed then.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/lib.sh"    # install_packages
 
 die() { printf 'python.sh: %s\n' "$*" >&2; exit 1; }
 
@@ -46,9 +64,22 @@ declare -A EXTRA_IMPORTS=(
     [packaging]="pip, wheel, scikit_build_core.build"
     [typing]="mypy.stubtest"
 )
+# The same from the package index, for virtual environments; the test tools always come along.
+TOOLS_INDEX="pytest hypothesis"
+declare -A EXTRA_INDEX=(
+    [bench]="orjson lxml sexpdata"
+    [packaging]="pip wheel scikit-build-core"
+    [typing]="mypy"
+)
+# Debian builds these extras' compiled modules only for the versions its python3 supports.
+COMPILED_EXTRAS=" bench typing "
+
 extras=()    # the extras asked for
 private=0
 arch=
+version=     # X.Y asked for; empty: 3.14 or newer
+own=0
+list=0
 while (($#)); do
     case $1 in
         --with-*)
@@ -57,18 +88,27 @@ while (($#)); do
         --private) private=1 ;;
         --arch=*) arch=${1#--arch=} ;;
         --arch) (($# > 1)) || die "--arch needs a value"; arch=$2; shift ;;
+        --version=*) version=${1#--version=} ;;
+        --version) (($# > 1)) || die "--version needs a value"; version=$2; shift ;;
+        --own) own=1 ;;
+        --list) list=1 ;;
         -h|--help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "$0"; exit 0 ;;
         *) die "unknown argument: $1 (try --help)" ;;
     esac
     shift
 done
+if [[ -n $version ]]; then
+    [[ $version =~ ^3\.([0-9]+)$ ]] && ((BASH_REMATCH[1] >= 11)) ||
+        die "--version takes a CPython version from 3.11 on, such as 3.13, not $version"
+fi
 case $arch in
     '') ;;
     arm64|aarch64) arch=arm64; private=1 ;;
     *) die "unsupported --arch $arch (only arm64)" ;;
 esac
+pyver=${version:-3.14}    # the version a private interpreter has
 
-# Bump when the package set or the layout of the prefix changes.
+# Bump when the package set or the layout of the prefix or of an environment changes.
 RECIPE=1
 
 # "a|b" takes the first of the names that the archive has (t64 renames come and go).
@@ -77,33 +117,39 @@ BASE_PKGS=(
     libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1 libsqlite3-0
     libncursesw6 libtinfo6 'libreadline8t64|libreadline8' libuuid1
     'libdb5.3t64|libdb5.3' libmpdec4
-    python3.14 python3.14-minimal libpython3.14 libpython3.14-minimal
-    libpython3.14-stdlib libpython3.14-dev python3.14-dev
+    "python$pyver" "python$pyver-minimal" "libpython$pyver" "libpython$pyver-minimal"
+    "libpython$pyver-stdlib" "libpython$pyver-dev" "python$pyver-dev"
     python3-pytest python3-pluggy python3-iniconfig python3-packaging
     python3-pygments python3-hypothesis python3-sortedcontainers
     'python3-attr|python3-attrs' python3-dateutil python3-six
 )
 
-# A candidate prints its absolute path, or on failure the reason, on stdout.
+# A candidate prints its absolute path, or on failure the reason, on stdout. Its arguments:
+# the version wanted (X.Y, or X.Y+ for that or newer) and whether the test tools must import.
 CHECK_BASE='
 import os, sys, sysconfig
 def no(why):
     print(why)
     sys.exit(1)
-if sys.implementation.name != "cpython" or sys.version_info < (3, 14):
-    no("not CPython 3.14 or newer: %s %s" % (sys.implementation.name, sys.version.split()[0]))
+want, tools = sys.argv[1], sys.argv[2] == "1"
+low = tuple(map(int, want.rstrip("+").split(".")))
+have = sys.version_info[:2]
+if sys.implementation.name != "cpython" or (have < low if want.endswith("+") else have != low):
+    no("not CPython %s: %s %s" % (want.replace("+", " or newer"), sys.implementation.name,
+                                  sys.version.split()[0]))
 inc = sysconfig.get_paths()["include"]
 if not os.path.isfile(os.path.join(inc, "Python.h")):
     no("no development headers (no Python.h in %s)" % inc)
-try:
-    import pytest, hypothesis
-except ImportError as e:
-    no("cannot import the test tools: %s" % e)
+if tools:
+    try:
+        import pytest, hypothesis
+    except ImportError as e:
+        no("cannot import the test tools: %s" % e)
 '
-# check PYTHON [EXTRA...]
+# check PYTHON WANT TOOLS [EXTRA...]
 check() {
     local code=$CHECK_BASE out extra
-    for extra in "${@:2}"; do
+    for extra in "${@:4}"; do
         code+="
 try:
     import ${EXTRA_IMPORTS[$extra]}
@@ -111,28 +157,167 @@ except ImportError as e:
     no('cannot import the $extra extra: %s' % e)
 "
     done
-    out=$("$1" -c "$code"$'\nprint(os.path.abspath(sys.executable))' 2>/dev/null </dev/null) ||
+    out=$("$1" -c "$code"$'\nprint(os.path.abspath(sys.executable))' "$2" "$3" \
+            2>/dev/null </dev/null) ||
         { printf '%s\n' "${out:-does not run}"; return 1; }
     [[ $out == /* && $out != *$'\n'* ]] || { printf 'cannot tell its absolute path\n'; return 1; }
     printf '%s\n' "$out"
 }
 
-if (( ! private )); then
+# The machine's interpreters that may be CPython X.Y, most likely first.
+machine_candidates() {
+    local v=$1 root=${PYENV_ROOT:-$HOME/.pyenv} p
+    for p in "python$v" python3; do
+        command -v "$p" 2>/dev/null || true
+    done
+    if command -v pyenv >/dev/null 2>&1; then
+        root=$(pyenv root 2>/dev/null) || root=${PYENV_ROOT:-$HOME/.pyenv}
+    fi
+    compgen -G "$root/versions/$v.*/bin/python$v" | sort -rV || true
+    for p in /usr/local/bin /usr/bin; do
+        [[ -x $p/python$v ]] && printf '%s\n' "$p/python$v"
+    done
+    return 0
+}
+
+# Installs the headers and the venv module of a CPython X.Y packaged by the host's Debian, as
+# root; false where there is no such package or no way to install it.
+debian_dev() {
+    local v=$1
+    ((EUID == 0)) && command -v apt-get >/dev/null 2>&1 || return 1
+    [[ -n $(apt-cache show --no-all-versions "python$v-dev" 2>/dev/null) ]] || return 1
+    install_packages "python$v" "python$v-dev" "python$v-venv" >&2
+}
+
+# ---- virtual environments -------------------------------------------------------------------
+
+cache=${SEXP_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sexp}
+locked=0
+lock_cache() {
+    ((!locked)) || return 0
+    mkdir -p -- "$cache" || die "cannot create the cache folder $cache"
+    exec 9>"$cache/lock"
+    flock 9
+    locked=1
+}
+
+# venv_dir BASE: the environment folder of the interpreter BASE (an absolute path).
+venv_dir() {
+    local v id
+    v=$("$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    id=$(readlink -f "$1" | cksum | cut -d' ' -f1)
+    printf '%s/venv-%s-%s\n' "$cache" "$v" "$id"
+}
+
+# venv_ready BASE WANT: prints the environment's python when it is made for BASE as it is now,
+# with every extra asked for.
+venv_ready() {
+    local dir extra
+    dir=$(venv_dir "$1")
+    [[ -f $dir/.complete && $(<"$dir/.complete") == "$(venv_id "$1")" ]] || return 1
+    for extra in "${extras[@]}"; do
+        [[ -f $dir/.complete-$extra ]] || return 1
+    done
+    check "$dir/bin/python" "$2" 1 "${extras[@]}" >/dev/null || return 1
+    printf '%s\n' "$dir/bin/python"
+}
+venv_id() {
+    printf 'recipe=%s base=%s %s\n' "$RECIPE" "$(readlink -f "$1")" \
+        "$("$1" -c 'import sys; print(sys.version.split()[0])')"
+}
+
+# venv_for BASE WANT: makes (or completes) the environment of BASE with the test tools and the
+# extras asked for, from the package index, and prints its python.
+venv_for() {
+    local base=$1 want=$2 dir vpy log extra pkgs=($TOOLS_INDEX) out
+    venv_ready "$base" "$want" && return
+    lock_cache
+    venv_ready "$base" "$want" && return
+    dir=$(venv_dir "$base")
+    vpy=$dir/bin/python
+    log=$dir.log
+    : >"$log"
+    if ! [[ -f $dir/.complete && $(<"$dir/.complete") == "$(venv_id "$base")" ]]; then
+        rm -rf -- "$dir"
+        # Where the venv module cannot put pip in (Debian's without python3.X-venv), the
+        # interpreter's own pip does.
+        if ! "$base" -m venv "$dir" >>"$log" 2>&1; then
+            rm -rf -- "$dir"
+            { "$base" -m venv --without-pip "$dir" &&
+              "$base" -m pip --python "$vpy" install pip; } >>"$log" 2>&1 ||
+                { tail -n 30 "$log" >&2; die "cannot make a virtual environment of $base (see $log)"; }
+        fi
+    fi
+    for extra in "${extras[@]}"; do pkgs+=(${EXTRA_INDEX[$extra]}); done
+    "$vpy" -m pip install -q "${pkgs[@]}" >>"$log" 2>&1 </dev/null ||
+        { tail -n 30 "$log" >&2; die "cannot install ${pkgs[*]} from the package index (see $log)"; }
+    out=$(check "$vpy" "$want" 1 "${extras[@]}") ||
+        die "the virtual environment $dir fails its check: $out"
+    venv_id "$base" >"$dir/.complete"
+    for extra in "${extras[@]}"; do : >"$dir/.complete-$extra"; done
+    printf '%s\n' "$vpy"
+}
+
+# ---- the machine's interpreters ---------------------------------------------------------------
+
+if ((list)); then
+    for minor in $(seq 11 20); do
+        for cand in $(machine_candidates "3.$minor"); do
+            if out=$(check "$cand" "3.$minor" 0); then
+                printf '3.%s %s\n' "$minor" "$out"
+                break
+            fi
+        done
+    done
+    exit 0
+fi
+
+if ((own)) && ((!private)); then
+    cand=${PYTHON:-python3}
+    if command -v -- "$cand" >/dev/null 2>&1; then
+        out=$(check "$cand" 3.11+ 0) && { printf '%s\n' "$out"; exit 0; }
+        # Debian's own python3 without its headers: they are one package away.
+        v=$("$cand" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null) || v=
+        if [[ $out == "no development headers"* && $(readlink -f "$(command -v -- "$cand")") == \
+                /usr/bin/python$v ]] && debian_dev "$v"; then
+            out=$(check "$cand" 3.11+ 0) && { printf '%s\n' "$out"; exit 0; }
+        fi
+    fi
+    [[ -z ${PYTHON:-} ]] || die "PYTHON=$PYTHON: ${out:-not found}"
+fi
+
+want=${version:-3.14+}
+if ((!private)); then
     if [[ -n ${PYTHON:-} ]]; then
         if ! command -v -- "$PYTHON" >/dev/null 2>&1; then
             die "PYTHON=$PYTHON: not found"
         fi
-        out=$(check "$PYTHON" "${extras[@]}") || die "PYTHON=$PYTHON: $out"
+        # Whoever names an interpreter may pick any version the module supports.
+        out=$(check "$PYTHON" "${version:-3.11+}" 1 "${extras[@]}") || die "PYTHON=$PYTHON: $out"
         printf '%s\n' "$out"
         exit 0
     fi
-    for name in python3.14 python3.15 python3.16 python3.17 python3; do
+    if [[ -z $version ]]; then
+        names=(python3.14 python3.15 python3.16 python3.17 python3)
+    else
+        mapfile -t names < <(machine_candidates "$version")
+    fi
+    base=    # an interpreter of the version, with headers, that lacks modules
+    for name in "${names[@]}"; do
         command -v "$name" >/dev/null 2>&1 || continue
-        if out=$(check "$name" "${extras[@]}"); then
+        if out=$(check "$name" "$want" 1 "${extras[@]}"); then
             printf '%s\n' "$out"
             exit 0
         fi
+        [[ -n $base || -z $version ]] || base=$(check "$name" "$want" 0) || base=
     done
+    if [[ -n $version && -z $base ]] && debian_dev "$version"; then
+        base=$(check "/usr/bin/python$version" "$want" 0) || base=
+    fi
+    if [[ -n $base ]]; then
+        venv_for "$base" "$want"
+        exit 0
+    fi
 fi
 
 # ---- private interpreter ----------------------------------------------------
@@ -140,7 +325,6 @@ fi
 # The host's own architecture runs natively, its binary patched to use the
 # prefix's loader and libraries; a foreign one gets a root of its own that
 # qemu-user takes as its sysroot (-L), so nothing needs patching there.
-cache=${SEXP_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sexp}
 if [[ -z $arch ]]; then
     [[ $(uname -m) == x86_64 ]] || die "the private interpreter is only set up for x86_64, not $(uname -m); set PYTHON"
     ARCH=amd64
@@ -160,8 +344,8 @@ fi
 
 mkdir -p -- "$cache" || die "cannot create the cache folder $cache"
 cache=$(cd -- "$cache" && pwd -P)
-prefix=$cache/py3.14$suffix
-bin=$prefix/usr/bin/python3.14
+prefix=$cache/py$pyver$suffix
+bin=$prefix/usr/bin/python$pyver
 libdir=$prefix/usr/lib/$TRIPLET
 if [[ -n $QEMU ]]; then py=$bin-qemu; else py=$bin; fi
 log=$cache/provision$suffix.log
@@ -175,21 +359,23 @@ ready() {
     for extra in "${extras[@]}"; do stamped "$extra" || return 1; done
 }
 
-if ready; then
-    printf '%s\n' "$py"
-    exit 0
-fi
+# Prints the finished prefix's interpreter, or that of the environment made over it for
+# extras that Debian does not build for its version.
+finished() {
+    if ready; then
+        printf '%s\n' "$py"
+        return 0
+    fi
+    stamped '' && venv_ready "$py" "$pyver"
+}
+finished && exit 0
 
 for tool in apt-get apt-cache dpkg flock; do
     command -v "$tool" >/dev/null 2>&1 || die "needs $tool to provision a private interpreter (or set PYTHON)"
 done
 
-exec 9>"$cache/lock"
-flock 9
-if ready; then    # another run finished it while this one waited
-    printf '%s\n' "$py"
-    exit 0
-fi
+lock_cache
+finished && exit 0    # another run finished it while this one waited
 
 : >"$log"
 fail() {
@@ -249,7 +435,7 @@ closure() {
             [[ -z $p || -n ${seen[$p]:-} ]] && continue
             case $p in
                 python3|python3-minimal|python3-dev|python3-all*|python3-venv) continue ;;
-                *python3.14*) ;;
+                *python$pyver*) ;;
                 *python3.[0-9]*|*-dev|*-doc) continue ;;
                 lib*|python3-*) ;;
                 *) continue ;;
@@ -350,7 +536,7 @@ provide_foreign_root() {
 self=\$(readlink -f "\$0")
 here=\${self%/*}
 exec $QEMU -cpu "\${QEMU_CPU:-max,pauth=off}" -L "\${here%/usr/bin}" -0 "\$self" \\
-    "\$here/python3.14" "\$@"
+    "\$here/python$pyver" "\$@"
 LAUNCHER
     chmod +x "$py"
     run "$py" -c 'import sys; assert sys.prefix == sys.argv[1], sys.prefix' "$prefix/usr" ||
@@ -369,24 +555,44 @@ if ! stamped ''; then
 
     # Debian's pyconfig.h only dispatches to a multiarch copy; put the real one
     # in place so that -I of the include folder alone is enough.
-    real=$prefix/usr/include/$TRIPLET/python3.14/pyconfig.h
+    real=$prefix/usr/include/$TRIPLET/python$pyver/pyconfig.h
     [[ -f $real ]] || fail "no $real in the unpacked headers"
-    cp -f "$real" "$prefix/usr/include/python3.14/pyconfig.h"
+    cp -f "$real" "$prefix/usr/include/python$pyver/pyconfig.h"
 
-    out=$(check "$py") || fail "the private interpreter fails its check: $out"
+    out=$(check "$py" "$pyver" 1) || fail "the private interpreter fails its check: $out"
     run "$py" -c 'import ssl, sqlite3, ctypes, decimal, readline, lzma, bz2, zlib, uuid, dbm' ||
         fail "the private interpreter lacks a standard module"
     printf 'recipe=%s\n' "$RECIPE" >"$(stamp '')"
 fi
 
+# Debian builds compiled modules for the versions its python3 supports (python3-all's).
+debian_builds=0
+[[ $(acache show --no-all-versions python3-all | sed -n 's/^Depends: //p') =~ \
+    (^|[ ,])python$pyver([ ,]|$) ]] && debian_builds=1
+from_index=0
 for extra in "${extras[@]}"; do
     stamped "$extra" && continue
+    if [[ $COMPILED_EXTRAS == *" $extra "* ]] && ((!debian_builds)); then
+        from_index=1
+        continue
+    fi
     rm -f -- "$(stamp "$extra")"
     unpack_group ${EXTRA_PKGS[$extra]}
-    out=$(check "$py" "$extra") || fail "the $extra extra does not load: $out"
+    out=$(check "$py" "$pyver" 1 "$extra") || fail "the $extra extra does not load: $out"
     printf 'recipe=%s\n' "$RECIPE" >"$(stamp "$extra")"
 done
+# Debian's pip, which fills the environment, serves every version.
+if ((from_index)) && ! stamped packaging; then
+    unpack_group ${EXTRA_PKGS[packaging]}
+    printf 'recipe=%s\n' "$RECIPE" >"$(stamp packaging)"
+fi
 
 rm -rf -- "$apt"    # the package lists are fetched anew for each provisioning
+trap - ERR
 
-printf '%s\n' "$py"
+if ((from_index)); then
+    [[ -z $QEMU ]] || die "Debian builds no $ARCH packages of ${extras[*]} for $pyver"
+    venv_for "$py" "$pyver"
+else
+    printf '%s\n' "$py"
+fi
