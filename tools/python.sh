@@ -164,16 +164,20 @@ except ImportError as e:
     printf '%s\n' "$out"
 }
 
-# The machine's interpreters that may be CPython X.Y, most likely first.
+# The machine's interpreters that may be CPython X.Y, most likely first. pyenv's shims run
+# only the versions it is told to, so its versions are looked for where it keeps them: under
+# PYENV_ROOT, or beside the pyenv command (HOME may be another's).
 machine_candidates() {
-    local v=$1 root=${PYENV_ROOT:-$HOME/.pyenv} p
+    local v=$1 p root roots=()
     for p in "python$v" python3; do
         command -v "$p" 2>/dev/null || true
     done
-    if command -v pyenv >/dev/null 2>&1; then
-        root=$(pyenv root 2>/dev/null) || root=${PYENV_ROOT:-$HOME/.pyenv}
-    fi
-    compgen -G "$root/versions/$v.*/bin/python$v" | sort -rV || true
+    [[ -z ${PYENV_ROOT:-} ]] || roots+=("$PYENV_ROOT")
+    p=$(command -v pyenv 2>/dev/null) && p=$(readlink -f "$p") && roots+=("${p%/*/*}")
+    roots+=("$HOME/.pyenv")
+    for root in "${roots[@]}"; do
+        compgen -G "$root/versions/$v.*/bin/python$v" | sort -rV || true
+    done
     for p in /usr/local/bin /usr/bin; do
         [[ -x $p/python$v ]] && printf '%s\n' "$p/python$v"
     done
