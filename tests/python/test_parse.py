@@ -74,6 +74,8 @@ def test_source_without_form_gives_empty_implicit_root(source):
      (lambda: parse("a", x="b"), unknown_keyword("parse", "x")),
      (lambda: parse("a", source="b"), "given by name ('source') and position (1)"),
      (lambda: parse(source="a", x="b"), unknown_keyword("parse", "x")),
+     (lambda: parse("a", **{"source\x00": "b"}), unknown_keyword("parse", "source\x00")),
+     (lambda: parse(**{"sourc\udc80": "a"}), "missing required argument 'source'"),
      (lambda: parse("a", "b", "c"), "takes at most 2 arguments (3 given)")],
 )
 def test_binding_errors_name_parse(call, needle):

@@ -45,6 +45,9 @@ class Name(str):
     "kwargs, error, message",
     [({"syntax": "json"}, ValueError, "unknown syntax: 'json'"),
      ({"syntax": "KiCad"}, ValueError, "unknown syntax: 'KiCad'"),
+     # Near misses that a compare of C strings would take, or one of encoded text raise on.
+     ({"syntax": "kicad\x00"}, ValueError, "unknown syntax: 'kicad\\x00'"),
+     ({"syntax": "kicad\udc80"}, ValueError, "unknown syntax: 'kicad\\udc80'"),
      ({"syntax": 5}, TypeError, "parse() argument 'syntax' must be str, not int"),
      ({"syntax": None}, TypeError, "parse() argument 'syntax' must be str, not None")],
 )
