@@ -34,8 +34,12 @@ void Builder::undo() noexcept {
     std::size_t k = 0;
     for (NodeId top = first; top != NO_NODE;) {
         NodeId next_top = slab.raw(top).next_sibling; // read before the walk vacates `top`
-        for (NodeId at = top; at != NO_NODE; at = next_preorder(slab, top, at))
+        Cursor c(top);
+        for (bool more = true; more;) {
+            NodeId at = c.at;
+            more = c.step(slab, true);
             slab.undo_insert(mark_, k++, at);
+        }
         top = next_top;
     }
     slab.undo_to(mark_);

@@ -89,18 +89,19 @@ void remove(Tree& tree, NodeId node) {
     // Count first, so that the only allocation (room on the free stack) happens before the
     // tree is touched: a failure then leaves it exactly as it was.
     std::size_t count = 0;
-    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
-        tree.node(at);
+    Cursor c(node);
+    do {
+        tree.node(c.at);
         ++count;
-    }
+    } while (c.step(tree.slab, true));
     tree.slab.reserve_free(count);
     unlink(tree, node); // ends the text order: slots fall vacant
     // Pre-order: `at` is freed before its children are visited; its links survive vacancy.
-    NodeId at = node;
-    while (at != NO_NODE) {
-        NodeId next = next_preorder(tree.slab, node, at);
+    c = Cursor(node);
+    for (bool more = true; more;) {
+        NodeId at = c.at;
+        more = c.step(tree.slab, true);
         tree.slab.remove(at);
-        at = next;
     }
 }
 

@@ -34,8 +34,9 @@ bool is_packed_implicit(const Tree& tree, NodeId node) noexcept {
 // packed order: the one walk that both sizing and writing follow, so they cannot disagree.
 template <typename Varint, typename Bytes>
 void each_packed(const Tree& tree, NodeId node, Varint&& varint, Bytes&& bytes) noexcept {
-    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
-        const Node& n = tree.node(at);
+    Cursor c(node);
+    do {
+        const Node& n = tree.node(c.at);
         if (n.is_list()) {
             varint(std::uint64_t{n.child_count} * 4 + PACK_LIST);
             continue;
@@ -46,7 +47,7 @@ void each_packed(const Tree& tree, NodeId node, Varint&& varint, Bytes&& bytes) 
         if (n.child_count != 0)
             varint(n.child_count);
         bytes(text);
-    }
+    } while (c.step(tree.slab, true));
 }
 
 } // namespace

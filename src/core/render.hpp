@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/tree.hpp"
+#include "core/walk.hpp"
 
 namespace sexp {
 
@@ -53,13 +54,9 @@ class TextWalk {
     bool write(const Tree& tree, RenderBuffer& out, std::size_t budget);
 
   private:
-    template <typename Walker> bool run(Walker walker) {
-        return walker.run(node_, at_, depth_, broke_);
-    }
+    template <typename Walker> bool run(Walker walker) { return walker.run(cursor_, broke_); }
 
-    NodeId node_;       // the subtree's root
-    NodeId at_;         // the next node to write; what goes before it is written
-    std::size_t depth_; // levels of `at_` below `node_`
+    Cursor cursor_;      // at the next node to write; what goes before it is written
     bool broke_ = false; // the last atom written began a line of its own
     bool done_ = false;
     Layout layout_;

@@ -215,6 +215,18 @@ void FormReader::finish() noexcept {
         bad_utf8_ = true; // a sequence cut off by the end
 }
 
+void FormReader::advance(std::size_t n) noexcept {
+    const char* from = data_ + pos_;
+    for (const char* at = from + n; at != from;) {
+        char c = *--at;
+        if (c == '\n' || (c != ' ' && c != '\t')) {
+            line_start_ = c == '\n';
+            break;
+        }
+    }
+    pos_ += n;
+}
+
 FormReader::Status FormReader::fail(ParseErrorKind kind) noexcept {
     error_ = kind;
     done_ = true;
@@ -227,7 +239,7 @@ template <Syntax S> FormReader::Status FormReader::step() {
     // Only checked bytes are read; the text is complete when every byte is checked and valid
     // and nothing follows.
     const bool final = eof_ && !bad_utf8_ && valid_ == size_;
-    BasicTokenizer<scan::Native, S> tokens(data_ + pos_, valid_ - pos_, final);
+    BasicTokenizer<scan::Native, S> tokens(data_ + pos_, valid_ - pos_, final, line_start_);
     Token first = pending_ ? tokens.resume(resume_) : tokens.next();
     pending_ = false;
     // Room for the nodes the bytes at hand may hold (about one per three bytes, as in parse),
@@ -256,7 +268,7 @@ template <Syntax S> FormReader::Status FormReader::step() {
         top_begin_ = base_ + pos_ + top.first_offset;
     switch (stop) {
     case Stop::Form:
-        pos_ += tokens.position();
+        advance(tokens.position());
         form_begin_ = top_begin_;
         form_end_ = base_ + pos_;
         building_ = false;
@@ -268,7 +280,7 @@ template <Syntax S> FormReader::Status FormReader::step() {
         return Status::Form;
     case Stop::More:
         resume_ = tokens.resume_state();
-        pos_ += resume_.keep;
+        advance(resume_.keep);
         resume_.keep = 0;
         pending_ = true;
         if (bad_utf8_)

@@ -115,6 +115,8 @@ class FormReader {
   private:
     template <Syntax S> Status step();
     Status fail(ParseErrorKind kind) noexcept;
+    // Moves reading on by `n` bytes at hand.
+    void advance(std::size_t n) noexcept;
 
     Syntax syntax_;
     // The text: buf_, or a caller's text. Bytes [0, valid_) are checked UTF-8; the first byte
@@ -129,6 +131,7 @@ class FormReader {
     bool done_ = false;
     // Where reading goes on: at `pos_`, or by `resume_`, which counts from `pos_`.
     std::size_t pos_ = 0;
+    bool line_start_ = true; // only spaces and tabs since the last line feed before pos_
     std::size_t expected_ = 0;
     bool pending_ = false;
     Resume resume_;

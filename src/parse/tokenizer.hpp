@@ -17,26 +17,38 @@ namespace sexp {
 // comments (skipped like whitespace) as their formats write them.
 enum class Syntax : std::uint8_t {
     Plain,
-    Kicad,  // "..." with backslash escapes
+    Kicad,  // "..." with backslash escapes; lines whose first non-blank byte is #
     Smtlib, // "..." and |...|, no escapes; ; comments
     Wasm,   // "..." with escapes; ;; comments and nesting (; ;) blocks
     Lisp,   // "..." and |...| with escapes; ; comments and nesting #| |# blocks
 };
 
-// What a syntax reads besides the plain grammar.
+// What a syntax reads besides the plain grammar: the one place that tells the syntaxes apart.
 template <Syntax S> struct Lexicon {
     static constexpr bool RUNS = S != Syntax::Plain;                          // "..."
     static constexpr bool BAR_RUNS = S == Syntax::Smtlib || S == Syntax::Lisp; // |...|
     static constexpr bool ESCAPES = S == Syntax::Kicad || S == Syntax::Wasm || S == Syntax::Lisp;
-    // A line comment starts at ';' (wasm: at ";;") and ends at a line feed.
-    static constexpr bool LINE_COMMENTS =
-        S == Syntax::Smtlib || S == Syntax::Wasm || S == Syntax::Lisp;
+    // A line comment starts with the first LINE_LENGTH bytes of LINE and ends at a line feed.
+    static constexpr unsigned LINE_LENGTH =
+        S == Syntax::Wasm ? 2 : (S == Syntax::Smtlib || S == Syntax::Lisp ? 1 : 0);
+    static constexpr unsigned char LINE[2] = {';', ';'};
+    // A line whose first byte other than space and tab is '#' is a comment to its end.
+    static constexpr bool HASH_LINES = S == Syntax::Kicad;
     // Block comments nest; their delimiters are two bytes each.
     static constexpr bool BLOCK_COMMENTS = S == Syntax::Wasm || S == Syntax::Lisp;
     static constexpr unsigned char BLOCK_OPEN[2] = {S == Syntax::Wasm ? '(' : '#',
                                                     S == Syntax::Wasm ? ';' : '|'};
     static constexpr unsigned char BLOCK_CLOSE[2] = {BLOCK_OPEN[1], S == Syntax::Wasm ? ')' : '#'};
-    static constexpr bool COMMENTS = LINE_COMMENTS || BLOCK_COMMENTS;
+    static constexpr bool COMMENTS = LINE_LENGTH != 0 || HASH_LINES || BLOCK_COMMENTS;
+
+    // The byte a comment starting with `c` needs after it (0: none), or that it may.
+    static constexpr unsigned char second_of(unsigned char c) noexcept {
+        if (BLOCK_COMMENTS && c == BLOCK_OPEN[0])
+            return BLOCK_OPEN[1];
+        if (LINE_LENGTH == 2 && c == LINE[0])
+            return LINE[1];
+        return 0;
+    }
 };
 
 // Byte classes. In the plain grammar only four whitespace bytes and the two parentheses are
@@ -47,22 +59,23 @@ enum ByteClass : std::uint8_t {
     Open = 2,    // (
     Close = 3,   // )
     Quote = 4,   // starts a quoted run
-    Comment = 5, // starts a comment, or may (wasm ';', lisp '#': with the byte after it)
+    Comment = 5, // starts a comment inside an atom's bytes, or may with the byte after it
 };
 
 template <Syntax S> constexpr std::array<std::uint8_t, 256> make_byte_classes() noexcept {
+    using L = Lexicon<S>;
     std::array<std::uint8_t, 256> t{};
+    if (L::LINE_LENGTH != 0)
+        t[L::LINE[0]] = Comment;
+    if (L::BLOCK_COMMENTS)
+        t[L::BLOCK_OPEN[0]] = Comment; // a '(' is overwritten below: it is structure first
+    if (L::RUNS)
+        t['"'] = Quote;
+    if (L::BAR_RUNS)
+        t['|'] = Quote;
     t[0x09] = t[0x0A] = t[0x0D] = t[0x20] = Space;
     t['('] = Open;
     t[')'] = Close;
-    if (Lexicon<S>::RUNS)
-        t['"'] = Quote;
-    if (Lexicon<S>::BAR_RUNS)
-        t['|'] = Quote;
-    if (Lexicon<S>::LINE_COMMENTS)
-        t[';'] = Comment;
-    if (S == Syntax::Lisp)
-        t['#'] = Comment;
     return t;
 }
 
@@ -133,9 +146,13 @@ template <typename K, Syntax S> class BasicTokenizer {
     static constexpr const std::array<std::uint8_t, 256>& CLASS = BYTE_CLASS<S>;
 
   public:
-    BasicTokenizer(const char* data, std::size_t length, bool final = true) noexcept
+    // `line_start` says whether the text starts a line (for syntaxes where that matters): only
+    // spaces and tabs stand between its start and the last line feed before it, or the start
+    // of the whole text.
+    BasicTokenizer(const char* data, std::size_t length, bool final = true,
+                   bool line_start = true) noexcept
         : begin_(reinterpret_cast<const unsigned char*>(data)), p_(begin_), end_(p_ + length),
-          final_(final) {}
+          final_(final), line_start_(line_start) {}
 
     SEXP_INLINE Token next() noexcept {
         if constexpr (L::COMMENTS) {
@@ -192,6 +209,8 @@ template <typename K, Syntax S> class BasicTokenizer {
     const Resume& resume_state() const noexcept { return resume_; }
     // The offset of the next unread byte.
     std::size_t position() const noexcept { return offset(p_); }
+    // How many comments were skipped so far.
+    std::size_t comments() const noexcept { return comments_; }
 
     // True when 16 bytes can be read from `p` without leaving the input.
     bool has_16(const char* p) const noexcept {
@@ -248,23 +267,31 @@ template <typename K, Syntax S> class BasicTokenizer {
             ++p_;
     }
 
-    // Whether a comment starts at `q` (a byte of class Comment, or '(' in wasm) and how long
-    // its starter is; 0 when it does not, -1 when the byte after it is not there yet.
+    // Whether a comment starts at `q` (a byte that may start one) and how long its starter is;
+    // 0 when it does not, -1 when the byte after it is not there yet.
     int starter_at(const unsigned char* q) const noexcept {
         unsigned char c = *q;
-        if (L::BLOCK_COMMENTS && c == L::BLOCK_OPEN[0]) {
+        if (L::HASH_LINES && c == '#')
+            return at_line_start(q) ? 1 : 0;
+        unsigned char second = L::second_of(c);
+        if (second != 0) {
             if (q + 1 == end_)
                 return final_ ? 0 : -1;
-            return q[1] == L::BLOCK_OPEN[1] ? 2 : 0;
+            return q[1] == second ? 2 : 0;
         }
-        if (c != ';')
-            return 0;
-        if constexpr (S == Syntax::Wasm) {
-            if (q + 1 == end_)
-                return final_ ? 0 : -1;
-            return q[1] == ';' ? 2 : 0;
+        return L::LINE_LENGTH == 1 && c == L::LINE[0] ? 1 : 0;
+    }
+
+    // Whether only spaces and tabs stand between the line's start and `q`.
+    bool at_line_start(const unsigned char* q) const noexcept {
+        while (q != begin_) {
+            unsigned char c = *--q;
+            if (c == '\n')
+                return true;
+            if (c != ' ' && c != '\t')
+                return false;
         }
-        return 1;
+        return line_start_;
     }
 
     // Skips whitespace and comments. False, with `stop` set, where the text ends inside a block
@@ -281,11 +308,13 @@ template <typename K, Syntax S> class BasicTokenizer {
         if (p_ == end_)
             return false;
         unsigned char c = *p_;
-        if (CLASS[c] != Comment && !(S == Syntax::Wasm && c == '('))
+        if (L::HASH_LINES && c == '#')
+            return true;
+        if (CLASS[c] != Comment && !(L::BLOCK_COMMENTS && c == L::BLOCK_OPEN[0]))
             return false;
         // A two-byte starter's second byte: wasm "(;" and ";;", lisp "#|".
-        return !((S == Syntax::Wasm || c == '#') && p_ + 1 != end_ &&
-                 p_[1] != (c == '#' ? '|' : ';'));
+        unsigned char second = L::second_of(c);
+        return !(second != 0 && p_ + 1 != end_ && p_[1] != second);
     }
 
     // Skips comments from p_, and the gaps between them.
@@ -299,9 +328,11 @@ template <typename K, Syntax S> class BasicTokenizer {
                 stop = more({Resume::Gap, offset(p_)});
                 return false;
             }
+            ++comments_;
             bool done;
             if constexpr (L::BLOCK_COMMENTS)
-                done = c == ';' ? skip_line(p_ + len, stop) : skip_block(p_ + len, 1, stop);
+                done = c == L::BLOCK_OPEN[0] ? skip_block(p_ + len, 1, stop)
+                                             : skip_line(p_ + len, stop);
             else
                 done = skip_line(p_ + len, stop);
             if (!done)
@@ -389,8 +420,8 @@ template <typename K, Syntax S> class BasicTokenizer {
     // the caller's class lookup tells apart; '"' and '#' are among those few.
     static scan::Mask candidates(const typename K::Block& b) noexcept {
         scan::Mask m = b.le(')');
-        if constexpr (L::LINE_COMMENTS)
-            m |= b.eq(';');
+        if constexpr (L::LINE_LENGTH != 0)
+            m |= b.eq(L::LINE[0]);
         if constexpr (L::BAR_RUNS)
             m |= b.eq('|');
         return m;
@@ -501,6 +532,8 @@ template <typename K, Syntax S> class BasicTokenizer {
     const unsigned char* p_;
     const unsigned char* end_;
     bool final_;
+    bool line_start_;
+    std::size_t comments_ = 0;
     Resume resume_;
 };
 

@@ -49,21 +49,18 @@ void finish(FormIterObject* it) noexcept {
 // Exception they raise only means the size is unknown, but an interrupt stays raised.
 std::size_t bytes_left(PyObject* file) noexcept {
     std::size_t left = 0;
-    PyObject* os = PyImport_ImportModule("os");
-    PyObject* fd = os ? PyObject_CallMethod(file, "fileno", nullptr) : nullptr;
-    PyObject* st = fd ? PyObject_CallMethod(os, "fstat", "O", fd) : nullptr;
-    PyObject* size = st ? PyObject_GetAttrString(st, "st_size") : nullptr;
-    PyObject* at = size ? PyObject_CallMethod(file, "tell", nullptr) : nullptr;
-    if (at != nullptr && PyLong_Check(size) && PyLong_Check(at)) {
-        long long n = PyLong_AsLongLong(size), done = PyLong_AsLongLong(at);
-        if (n > done && done >= 0)
-            left = static_cast<std::size_t>(n - done);
+    {
+        Ref os(PyImport_ImportModule("os"));
+        Ref fd(os ? PyObject_CallMethod(file, "fileno", nullptr) : nullptr);
+        Ref st(fd ? PyObject_CallMethod(os.get(), "fstat", "O", fd.get()) : nullptr);
+        Ref size(st ? PyObject_GetAttrString(st.get(), "st_size") : nullptr);
+        Ref at(size ? PyObject_CallMethod(file, "tell", nullptr) : nullptr);
+        if (at && PyLong_Check(size.get()) && PyLong_Check(at.get())) {
+            long long n = PyLong_AsLongLong(size.get()), done = PyLong_AsLongLong(at.get());
+            if (n > done && done >= 0)
+                left = static_cast<std::size_t>(n - done);
+        }
     }
-    Py_XDECREF(at);
-    Py_XDECREF(size);
-    Py_XDECREF(st);
-    Py_XDECREF(fd);
-    Py_XDECREF(os);
     if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception))
         PyErr_Clear();
     return left;
@@ -77,32 +74,45 @@ bool worth_releasing(const FormReader& reader) noexcept {
            (reader.form_end() == 0 || reader.form_end() - reader.form_begin() >= SMALL_FORM);
 }
 
+// A buffer view of an object, released when it goes.
+class BufferView {
+  public:
+    BufferView() noexcept = default;
+    ~BufferView() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    // False with an exception set when `o` has no simple buffer.
+    bool get(PyObject* o) noexcept {
+        held_ = PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0;
+        return held_;
+    }
+    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // Feeds the reader the file's next chunk. False with an exception set.
 bool read_chunk(FormIterObject* it) {
-    PyObject* data = PyObject_CallOneArg(it->read, it->chunk_size);
-    if (data == nullptr)
+    Ref data(PyObject_CallOneArg(it->read, it->chunk_size));
+    if (!data)
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+    BufferView view;
+    if (!view.get(data.get())) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "read() must return a bytes-like object, not %.100s",
-                     Py_TYPE(data)->tp_name);
-        Py_DECREF(data);
+                     Py_TYPE(data.get())->tp_name);
         return false;
     }
-    try {
-        if (view.len == 0)
-            it->state->reader.finish();
-        else
-            it->state->reader.append(static_cast<const char*>(view.buf),
-                                     static_cast<std::size_t>(view.len));
-    } catch (...) {
-        PyBuffer_Release(&view);
-        Py_DECREF(data);
-        throw;
-    }
-    PyBuffer_Release(&view);
-    Py_DECREF(data);
+    if (view.size() == 0)
+        it->state->reader.finish();
+    else
+        it->state->reader.append(view.data(), view.size());
     return true;
 }
 

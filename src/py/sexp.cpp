@@ -719,7 +719,7 @@ PyDoc_STRVAR(extract_doc, "extract($self)\n--\n\n"
                           "`ValueError` on the root.");
 
 PyDoc_STRVAR(iter_doc, "iter($self, /, head=None)\n--\n\n"
-                       "Iterate over this node and every node below it, in text order.\n\n"
+                       "Iterate over this node and every node below it, each before its children.\n\n"
                        "With ``head``, only the lists whose first child is an atom with that "
                        "text. Raises\n`RuntimeError` on the next step after any removal "
                        "from the tree.");

@@ -112,12 +112,13 @@ struct MRules {
     bool escapes = false;     // a backslash in a run escapes the next byte
     std::string line;         // starts a comment to the end of the line
     std::string open, close;  // a nesting block comment
+    bool hash_lines = false;  // a line whose first byte but spaces and tabs is '#' is a comment
 };
 
 inline MRules rules(int syntax) {
     switch (syntax) {
     case 1:
-        return {"\"", true, "", "", ""};
+        return {"\"", true, "", "", "", true};
     case 2:
         return {"\"|", false, ";", "", ""};
     case 3:
@@ -145,7 +146,10 @@ inline MError parse(std::string_view text, Model& m, int syntax = 0) {
             ++i;
             continue;
         }
-        if (at(text, i, r.line)) {
+        std::size_t b = i;
+        while (b > 0 && (text[b - 1] == ' ' || text[b - 1] == '\t'))
+            --b;
+        if (at(text, i, r.line) || (r.hash_lines && c == '#' && (b == 0 || text[b - 1] == '\n'))) {
             while (i < text.size() && text[i] != '\n')
                 ++i;
             continue;
