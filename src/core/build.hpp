@@ -57,7 +57,10 @@ class Builder {
     }
     // The step's node, or the end of a list. May throw as atom() and open().
     void add(const BuildStep& step);
-    void commit() noexcept { committed_ = true; }
+    void commit() noexcept {
+        committed_ = true;
+        mark_edited(tree_, parent_);
+    }
 
   private:
     // Links a node just made: every node made so far hangs under `parent_` in pre-order,

@@ -15,8 +15,10 @@ void unlink(Tree& tree, NodeId node) noexcept {
         tree.node_mut(n.next_sibling).prev_sibling = n.prev_sibling;
     else if (n.parent != NO_NODE)
         tree.node_mut(n.parent).last_child = n.prev_sibling;
-    if (n.parent != NO_NODE)
+    if (n.parent != NO_NODE) {
         --tree.node_mut(n.parent).child_count;
+        mark_edited(tree, n.parent);
+    }
     n.parent = NO_NODE;
     n.prev_sibling = NO_NODE;
     n.next_sibling = NO_NODE;
@@ -47,6 +49,7 @@ void append(Tree& tree, NodeId parent, NodeId child) noexcept {
         p.first_child = child;
     p.last_child = child;
     ++p.child_count;
+    mark_edited(tree, parent);
 }
 
 void prepend(Tree& tree, NodeId parent, NodeId child) noexcept {
@@ -62,6 +65,7 @@ void prepend(Tree& tree, NodeId parent, NodeId child) noexcept {
         p.last_child = child;
     p.first_child = child;
     ++p.child_count;
+    mark_edited(tree, parent);
 }
 
 void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcept {
@@ -82,6 +86,7 @@ void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcep
         tree.node_mut(parent).last_child = child;
     a.next_sibling = child;
     ++tree.node_mut(parent).child_count;
+    mark_edited(tree, parent);
 }
 
 void remove(Tree& tree, NodeId node) {
@@ -98,10 +103,14 @@ void remove(Tree& tree, NodeId node) {
     unlink(tree, node); // ends the text order: slots fall vacant
     // Pre-order: `at` is freed before its children are visited; its links survive vacancy.
     c = Cursor(node);
+    // A freed slot has no layout: the node that takes it next was not read from text.
+    SpanArray* spans = tree.layout ? &tree.layout->spans : nullptr;
     for (bool more = true; more;) {
         NodeId at = c.at;
         more = c.step(tree.slab, true);
         tree.slab.remove(at);
+        if (spans != nullptr && at < spans->size())
+            (*spans)[at] = Span{};
     }
 }
 

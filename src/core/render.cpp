@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/kept_writer.hpp"
 #include "memory/hints.hpp"
 
 namespace sexp {
@@ -145,11 +146,22 @@ template <bool BROKEN, bool BUDGET> struct Walker {
 } // namespace
 
 TextWalk::TextWalk(const Tree& tree, NodeId node, Layout layout)
-    : cursor_(node), done_(renders_empty(tree, node)), layout_(layout) {}
+    : cursor_(node), done_(renders_empty(tree, node)), layout_(layout) {
+    if (layout.kept && tree.layout) {
+        kept_ = std::make_unique<KeptWalk>(tree, node);
+        done_ = false;
+    }
+}
+
+TextWalk::~TextWalk() = default;
+TextWalk::TextWalk(TextWalk&&) noexcept = default;
+TextWalk& TextWalk::operator=(TextWalk&&) noexcept = default;
 
 bool TextWalk::write(const Tree& tree, TextOutput& out) {
     if (done_)
         return true;
+    if (kept_)
+        return done_ = kept_->write(tree, out, std::size_t(-1));
     done_ = layout_.broken ? run(Walker<true, false>{tree, {out}, layout_, pad_, nullptr, 0})
                            : run(Walker<false, false>{tree, {out}, layout_, pad_, nullptr, 0});
     return done_;
@@ -158,6 +170,8 @@ bool TextWalk::write(const Tree& tree, TextOutput& out) {
 bool TextWalk::write(const Tree& tree, RenderBuffer& out, std::size_t budget) {
     if (done_)
         return true;
+    if (kept_)
+        return done_ = kept_->write(tree, out, budget);
     done_ = layout_.broken ? run(Walker<true, true>{tree, {out}, layout_, pad_, &out, budget})
                            : run(Walker<false, true>{tree, {out}, layout_, pad_, &out, budget});
     return done_;

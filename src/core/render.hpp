@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -33,11 +34,15 @@ class TextOutput {
 // How text is laid out. Canonical: one line, children separated by one space. Broken: a list
 // that holds a list puts its opening parenthesis and leading atoms on one line, then each
 // child from its first list child on on a line of its own, `indent` once more per level; a
-// list that holds no list stays on one line.
+// list that holds no list stays on one line. Kept: a tree that keeps the layout of the text it
+// was read from is written as that layout has it (see KeptWalk); others canonically.
 struct Layout {
     bool broken = false;
     std::string_view indent;
+    bool kept = false;
 };
+
+class KeptWalk;
 
 class RenderBuffer;
 
@@ -47,6 +52,9 @@ class RenderBuffer;
 class TextWalk {
   public:
     TextWalk(const Tree& tree, NodeId node, Layout layout);
+    ~TextWalk();
+    TextWalk(TextWalk&&) noexcept;
+    TextWalk& operator=(TextWalk&&) noexcept;
     // Writes the rest of the text. True once the whole text is written. May throw what
     // out.grow throws; the walk is then unusable.
     bool write(const Tree& tree, TextOutput& out);
@@ -61,6 +69,7 @@ class TextWalk {
     bool done_ = false;
     Layout layout_;
     std::string pad_; // the layout's indent, repeated for the deepest line so far
+    std::unique_ptr<KeptWalk> kept_;
 };
 
 // Writes the text of the subtree under `node` to `out`. May throw what out.grow throws.

@@ -107,6 +107,17 @@ class AtomText {
     // std::bad_alloc.
     AtomText copy() const;
 
+    // A list's record holds no text: in a tree that keeps its layout, its bytes 0-7 hold two
+    // offsets of the list's layout and byte 8 whether the list was edited; all zero otherwise.
+    std::uint32_t list_word(unsigned i) const noexcept {
+        std::uint32_t v;
+        std::memcpy(&v, bytes_ + 4 * i, 4);
+        return v;
+    }
+    void set_list_word(unsigned i, std::uint32_t v) noexcept { std::memcpy(bytes_ + 4 * i, &v, 4); }
+    bool list_mark() const noexcept { return bytes_[8] != 0; }
+    void set_list_mark() noexcept { bytes_[8] = 1; }
+
     // Releases a heap buffer; inline texts and markers own nothing.
     void destroy() noexcept {
         if (tag_ == HEAP_TAG)

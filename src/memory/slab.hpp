@@ -47,6 +47,19 @@ struct Node {
     bool is_atom() const noexcept { return text.is_text(); }
     bool is_list() const noexcept { return text.tag() == AtomText::LIST_TAG; }
     bool is_vacant() const noexcept { return text.tag() == AtomText::VACANT_TAG; }
+
+    // A list of a tree that keeps its layout: [begin + 1, opening_end) is its opening text and
+    // [closing_begin, end - 1) its closing text, begin and end being its span's.
+    std::uint32_t opening_end() const noexcept { return text.list_word(0); }
+    std::uint32_t closing_begin() const noexcept { return text.list_word(1); }
+    void set_list_layout(std::uint32_t opening, std::uint32_t closing) noexcept {
+        text.set_list_word(0, opening);
+        text.set_list_word(1, closing);
+    }
+    // Set once a list's children, or anything below them, changed since it was read: its own
+    // text no longer says what it holds.
+    bool is_edited() const noexcept { return text.list_mark(); }
+    void mark_edited() noexcept { text.set_list_mark(); }
 };
 
 static_assert(sizeof(Node) == 40, "the node record is most of the memory of a tree");

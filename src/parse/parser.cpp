@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/mutation.hpp"
+#include "parse/gaps.hpp"
 
 namespace sexp {
 
@@ -57,12 +58,50 @@ struct TopForms {
     std::size_t first_offset = 0; // where the first one starts in the tokenizer's text
 };
 
+// Records where the token just read lies, and divides the text between it and the token
+// before among the nodes around (see core/layout.hpp): `id` is the node it makes (or, for a
+// ')', the list it closes), `start` and `end` its place in the tokenizer's text.
+template <typename Tokens>
+void capture(LayoutCapture& cap, Tokens& tokens, Tree& tree, TokenKind kind, NodeId id,
+             std::size_t start, std::size_t end) {
+    const auto begin = static_cast<std::uint32_t>(start + cap.shift);
+    std::uint32_t split = cap.last_end;
+    if constexpr (Lexicon<Tokens::SYNTAX>::COMMENTS) {
+        if (cap.commented || tokens.comments() != cap.comments)
+            split += static_cast<std::uint32_t>(
+                split_gap({cap.origin + cap.last_end, begin - cap.last_end}, Tokens::SYNTAX));
+        cap.commented = false;
+        cap.comments = tokens.comments();
+    }
+    SpanArray& spans = *cap.spans;
+    const bool closes = kind == TokenKind::Close;
+    if (cap.last == LayoutCapture::Last::Opened) {
+        Node& list = tree.slab.raw(cap.node); // its opening text ends at the split
+        list.set_list_layout(split, closes ? split : 0);
+    } else if (cap.last == LayoutCapture::Last::Ended) {
+        spans[cap.node].trail = split;
+        if (closes)
+            tree.slab.raw(id).set_list_layout(tree.slab.raw(id).opening_end(), split);
+    }
+    if (closes) {
+        spans[id].end = static_cast<std::uint32_t>(end + cap.shift);
+    } else {
+        // The text before a form is its own; between tokens, what follows the split.
+        std::uint32_t lead = cap.last == LayoutCapture::Last::Nothing ? 0 : split;
+        spans.push_plain(Span{lead, begin, static_cast<std::uint32_t>(end + cap.shift), NO_SPAN});
+    }
+    cap.last_end = static_cast<std::uint32_t>(end + cap.shift);
+    cap.last = kind == TokenKind::Open ? LayoutCapture::Last::Opened : LayoutCapture::Last::Ended;
+    cap.node = id;
+}
+
 // The parse loop shared by whole texts and form-by-form reading: builds nodes into `tree`
 // from the tokens (`first`, when given, before them), with `open` holding the lists still
-// open. With ONE_FORM it stops as soon as a form at depth 0 is complete.
-template <bool ONE_FORM, typename Tokens>
+// open. With ONE_FORM it stops as soon as a form at depth 0 is complete. With LAYOUT it also
+// records the layout through `cap`.
+template <bool ONE_FORM, bool LAYOUT, typename Tokens>
 Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopForms& top,
-           ParseErrorKind& error) {
+           ParseErrorKind& error, LayoutCapture* cap = nullptr) {
     Slab& slab = tree.slab;
     NodeId parent = open.empty() ? NO_NODE : open.back(); // kept at hand
     NodeId next_id = static_cast<NodeId>(slab.slot_count()); // the slab only grows at its end
@@ -91,6 +130,9 @@ Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopF
                 error = ParseErrorKind::StrayCloseParen;
                 return Stop::Error;
             }
+            if constexpr (LAYOUT)
+                capture(*cap, tokens, tree, TokenKind::Close, open.back(),
+                        tokens.position() - 1, tokens.position());
             open.pop();
             parent = open.empty() ? NO_NODE : open.back();
             if (ONE_FORM && parent == NO_NODE)
@@ -117,6 +159,11 @@ Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopF
                     Node::make(AtomText::make_inline(tok.text.data(), tok.text.size())));
             break;
         }
+        if constexpr (LAYOUT) {
+            std::size_t end = tokens.position();
+            capture(*cap, tokens, tree, tok.kind, id,
+                    tok.kind == TokenKind::Atom ? end - tok.text.size() : end - 1, end);
+        }
         ++next_id;
         if (parent == NO_NODE) {
             if (top.count++ == 0) {
@@ -137,27 +184,57 @@ Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopF
     }
 }
 
-template <Syntax S> ParseResult parse_as(std::string_view text) {
+// Gives a tree the layout of `source`, in which a text with no form is all the root's.
+void keep_no_form(Tree& tree, std::shared_ptr<const TextHold> source, Syntax syntax) {
+    auto layout = std::make_unique<TreeLayout>();
+    const auto size = static_cast<std::uint32_t>(source->text().size());
+    layout->syntax = syntax;
+    layout->source = std::move(source);
+    layout->spans.grow_to(1);
+    layout->spans[tree.root] = Span{0, size, size, size};
+    tree.layout = std::move(layout);
+}
+
+template <Syntax S, bool LAYOUT>
+ParseResult parse_as(std::string_view text, std::shared_ptr<const TextHold> source) {
     Tree tree;
     // A node takes at least two bytes in most texts ("a " or "()"); three is a fair average
     // that spares regrowth for ordinary input.
     if (text.size() >= 3)
         tree.slab.reserve(text.size() / 3);
+    LayoutCapture cap;
+    if constexpr (LAYOUT) {
+        tree.layout = std::make_unique<TreeLayout>();
+        tree.layout->syntax = S;
+        tree.layout->spans.reserve(tree.slab.slot_capacity());
+        cap.spans = &tree.layout->spans;
+        cap.origin = text.data();
+    }
     OpenLists open;
     TopForms top;
     ParseErrorKind error{};
     SyntaxTokenizer<S> tokens(text.data(), text.size());
-    if (build<false>(tokens, nullptr, tree, open, top, error) == Stop::Error)
+    if (build<false, LAYOUT>(tokens, nullptr, tree, open, top, error, &cap) == Stop::Error)
         return failure(error);
     if (!open.empty())
         return failure(ParseErrorKind::UnclosedParen);
-    if (top.count == 0)
-        return implicit_root_tree();
     if (top.count > 1)
         return failure(ParseErrorKind::MultipleTopLevel);
+    if (top.count == 0) {
+        ParseResult r = implicit_root_tree();
+        if constexpr (LAYOUT)
+            keep_no_form(*r.tree, std::move(source), S);
+        return r;
+    }
     tree.root = top.first;
     tree.in_text_order = true; // numbered in document order, as the text lists them
     tree.slab.release_unused();
+    if constexpr (LAYOUT) {
+        // The text after the form is the root's too.
+        tree.layout->spans[tree.root].trail = static_cast<std::uint32_t>(text.size());
+        tree.layout->spans.release_unused();
+        tree.layout->source = std::move(source);
+    }
     ParseResult r;
     r.tree.emplace(std::move(tree));
     return r;
@@ -170,7 +247,20 @@ ParseResult parse(std::string_view text, Syntax syntax) {
         internal_fault("parse input too large");
     if (text.empty())
         return implicit_root_tree();
-    return with_syntax(syntax, [&](auto s) { return parse_as<s.value>(text); });
+    return with_syntax(syntax, [&](auto s) { return parse_as<s.value, false>(text, nullptr); });
+}
+
+ParseResult parse_keeping_layout(std::shared_ptr<const TextHold> source, Syntax syntax) {
+    std::string_view text = source->text();
+    if (text.size() > MAX_PARSE_INPUT)
+        internal_fault("parse input too large");
+    if (text.empty()) {
+        ParseResult r = implicit_root_tree();
+        keep_no_form(*r.tree, std::move(source), syntax);
+        return r;
+    }
+    return with_syntax(syntax,
+                       [&](auto s) { return parse_as<s.value, true>(text, std::move(source)); });
 }
 
 // ---- FormReader ------------------------------------------------------------------------------
@@ -184,22 +274,24 @@ void FormReader::read_text(std::string_view text, bool validated) noexcept {
 }
 
 void FormReader::append(const char* data, std::size_t n) {
-    // Drop what is read; keep the unfinished token or sequence at the front.
-    std::size_t keep = size_ - pos_;
+    // Drop what is read; keep the unfinished token or sequence at the front, and where the
+    // layout is kept, the text of the form being read.
+    std::size_t drop = layout_ ? form_lead_ - base_ : pos_;
+    std::size_t keep = size_ - drop;
     std::size_t need = keep + n;
     if (need > buf_.capacity()) {
         std::vector<char> fresh;
         fresh.reserve(std::max(need, buf_.capacity() + buf_.capacity() / 2));
-        fresh.assign(buf_.begin() + static_cast<std::ptrdiff_t>(pos_), buf_.end());
+        fresh.assign(buf_.begin() + static_cast<std::ptrdiff_t>(drop), buf_.end());
         buf_.swap(fresh);
-    } else if (pos_ > 0) {
-        std::memmove(buf_.data(), buf_.data() + pos_, keep);
+    } else if (drop > 0) {
+        std::memmove(buf_.data(), buf_.data() + drop, keep);
         buf_.resize(keep);
     }
     buf_.insert(buf_.end(), data, data + n);
-    base_ += pos_;
-    valid_ -= pos_;
-    pos_ = 0;
+    base_ += drop;
+    valid_ -= drop;
+    pos_ -= drop;
     data_ = buf_.data();
     size_ = buf_.size();
     if (!bad_utf8_) {
@@ -253,6 +345,12 @@ template <Syntax S> FormReader::Status FormReader::step() {
         form_ = Tree();
         open_.clear();
         building_ = true;
+        if (layout_) {
+            form_.layout = std::make_unique<TreeLayout>();
+            form_.layout->syntax = S;
+            cap_ = LayoutCapture{};
+            cap_.spans = &form_.layout->spans;
+        }
         std::size_t done = base_ + pos_;
         std::size_t expected = expected_ > done ? (expected_ - done) / 3 : 0;
         form_.slab.reserve(forms_ == 0 ? std::min(std::max(at_hand, expected), FIRST_CAP)
@@ -263,7 +361,18 @@ template <Syntax S> FormReader::Status FormReader::step() {
     const bool started = form_.slab.slot_count() != 0; // a form's first node is its top
     TopForms top{started, started ? NodeId{0} : NO_NODE, 0};
     ParseErrorKind error{};
-    Stop stop = build<true>(tokens, &first, form_, open_, top, error);
+    Stop stop;
+    if (layout_) {
+        form_.layout->spans.reserve(form_.slab.slot_capacity());
+        cap_.origin = data_ + (form_lead_ - base_);
+        cap_.shift = base_ + pos_ - form_lead_;
+        cap_.comments = 0; // a new tokenizer counts from 0
+        stop = build<true, true>(tokens, &first, form_, open_, top, error, &cap_);
+        if (stop == Stop::More)
+            cap_.commented = cap_.commented || tokens.comments() != cap_.comments;
+    } else {
+        stop = build<true, false>(tokens, &first, form_, open_, top, error);
+    }
     if (top.count > 0 && !started)
         top_begin_ = base_ + pos_ + top.first_offset;
     switch (stop) {
@@ -277,6 +386,13 @@ template <Syntax S> FormReader::Status FormReader::step() {
         form_.root = 0;
         form_.in_text_order = true; // numbered in document order, as parse numbers a text
         form_.slab.release_unused();
+        if (layout_) {
+            // Whether the form is the last one decides whether the text after it is its own.
+            holding_ = true;
+            peek_at_ = 0;
+            peek_pending_ = false;
+            return peek<S>();
+        }
         return Status::Form;
     case Stop::More:
         resume_ = tokens.resume_state();
@@ -298,10 +414,45 @@ template <Syntax S> FormReader::Status FormReader::step() {
     return fail(error);
 }
 
+template <Syntax S> FormReader::Status FormReader::peek() {
+    const bool final = eof_ && !bad_utf8_ && valid_ == size_;
+    std::size_t at = pos_ + peek_at_;
+    bool line_start = line_start_;
+    for (std::size_t i = at; i > pos_; --i) {
+        char c = data_[i - 1];
+        if (c == '\n' || (c != ' ' && c != '\t')) {
+            line_start = c == '\n';
+            break;
+        }
+    }
+    BasicTokenizer<scan::Native, S> tokens(data_ + at, valid_ - at, final, line_start);
+    Token t = peek_pending_ ? tokens.resume(peek_resume_) : tokens.next();
+    if (t.kind == TokenKind::More && !bad_utf8_) {
+        peek_resume_ = tokens.resume_state();
+        peek_at_ += peek_resume_.keep;
+        peek_resume_.keep = 0;
+        peek_pending_ = true;
+        return Status::NeedBytes;
+    }
+    // The last form keeps the rest of the text; another form, or an error to come, keeps it
+    // for itself.
+    holding_ = false;
+    const std::size_t end = t.kind == TokenKind::End ? base_ + size_ : form_end_;
+    Span& top = form_.layout->spans[0];
+    top.trail = static_cast<std::uint32_t>(end - form_lead_);
+    const char* text = data_ + (form_lead_ - base_);
+    form_.layout->source = std::make_shared<OwnedText>(std::string(text, end - form_lead_));
+    form_.layout->spans.release_unused();
+    form_lead_ = form_end_;
+    return Status::Form;
+}
+
 FormReader::Status FormReader::next() {
     if (done_)
         return Status::Done;
     try {
+        if (holding_)
+            return with_syntax(syntax_, [&](auto s) { return peek<s.value>(); });
         return with_syntax(syntax_, [&](auto s) { return step<s.value>(); });
     } catch (...) {
         done_ = true;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,28 @@ inline constexpr std::size_t MAX_PARSE_INPUT = 0xFFFFFFFFu;
 // recursion. Nodes are numbered in document order from 0; a text with no form gives an
 // implicit-root tree. May throw std::bad_alloc; then nothing is leaked.
 ParseResult parse(std::string_view text, Syntax syntax = Syntax::Plain);
+
+// The same, keeping the layout: the tree holds `source` and remembers where each node and the
+// text around it lie in it; the text before and after the form belongs to the root.
+ParseResult parse_keeping_layout(std::shared_ptr<const TextHold> source, Syntax syntax);
+
+// What a parse that keeps the layout carries from one token to the next. Offsets are those of
+// the layout's text; the tokenizer's offset `o` is the layout's `o + shift`.
+struct LayoutCapture {
+    enum class Last : std::uint8_t {
+        Nothing, // no token yet
+        Opened,  // `node` is the list whose '(' came last
+        Ended,   // `node` is the atom, or the list whose ')', that came last
+    };
+    SpanArray* spans = nullptr;
+    const char* origin = nullptr; // the layout's text, as far as it is at hand
+    std::size_t shift = 0;
+    std::uint32_t last_end = 0; // where the last token ended
+    Last last = Last::Nothing;
+    NodeId node = NO_NODE;
+    std::size_t comments = 0; // comments the tokenizer had skipped at the last token
+    bool commented = false;   // a comment was skipped since, by an earlier tokenizer
+};
 
 // The lists still open, innermost last. Most texts nest a few levels deep, so the first
 // levels live inline and a parse makes no allocation for them.
@@ -85,7 +108,10 @@ class FormReader {
         Error,     // error() says which; the reader is done
     };
 
-    explicit FormReader(Syntax syntax) noexcept : syntax_(syntax) {}
+    // With `keep_layout`, each form keeps the layout of its text (see parse_keeping_layout):
+    // the text since the form before is its own, and the last form's the text after it too.
+    explicit FormReader(Syntax syntax, bool keep_layout = false) noexcept
+        : syntax_(syntax), layout_(keep_layout) {}
 
     // Reads `text` in place: the caller keeps it alive and unchanged while reading. `validated`
     // says it is known to be UTF-8.
@@ -114,11 +140,14 @@ class FormReader {
 
   private:
     template <Syntax S> Status step();
+    // Reads on past a form just read, to tell whether another one follows.
+    template <Syntax S> Status peek();
     Status fail(ParseErrorKind kind) noexcept;
     // Moves reading on by `n` bytes at hand.
     void advance(std::size_t n) noexcept;
 
     Syntax syntax_;
+    bool layout_;
     // The text: buf_, or a caller's text. Bytes [0, valid_) are checked UTF-8; the first byte
     // of data_ is the byte `base_` of the whole text.
     std::vector<char> buf_;
@@ -144,6 +173,15 @@ class FormReader {
     std::size_t top_begin_ = 0; // where the form being built starts, in the whole text
     std::size_t form_begin_ = 0;
     std::size_t form_end_ = 0;
+    // Keeping the layout: where the text of the form being read starts (the end of the form
+    // before), what it carries between tokens, and the look past a form read (`peek_at_`
+    // counts from pos_) that tells whether the form is the last.
+    std::size_t form_lead_ = 0;
+    LayoutCapture cap_;
+    bool holding_ = false;
+    bool peek_pending_ = false;
+    std::size_t peek_at_ = 0;
+    Resume peek_resume_;
     ParseErrorKind error_ = ParseErrorKind::UnclosedParen;
 };
 

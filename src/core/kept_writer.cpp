@@ -1,0 +1,306 @@
+#include "core/kept_writer.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "parse/gaps.hpp"
+#include "parse/tokenizer.hpp"
+
+namespace sexp {
+
+namespace {
+
+// Longer copies from the text go out in pieces of this size, so that writing in pieces holds
+// no more than a piece at a time.
+constexpr std::uint32_t CHUNK = 1u << 16;
+
+bool blank(char c) noexcept { return c == ' ' || c == '\t'; }
+
+bool starts_line(std::string_view text) noexcept {
+    return text[0] == '\n' || (text[0] == '\r' && text.size() > 1 && text[1] == '\n');
+}
+
+// The OR of every byte, for the output's ASCII test.
+std::uint64_t high_bits(std::string_view text) noexcept {
+    std::uint64_t acc = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, text.data() + i, 8);
+        acc |= w;
+    }
+    for (; i < text.size(); ++i)
+        acc |= static_cast<unsigned char>(text[i]);
+    return acc;
+}
+
+// The first token of `text`, read in `syntax` where no line starts.
+TokenKind first_token(std::string_view text, Syntax syntax, std::size_t& size) noexcept {
+    return with_syntax(syntax, [&](auto s) {
+        BasicTokenizer<scan::Native, s.value> tokens(text.data(), text.size(), true, false);
+        Token t = tokens.next();
+        size = t.text.size();
+        return t.kind;
+    });
+}
+
+} // namespace
+
+KeptWalk::KeptWalk(const Tree& tree, NodeId node)
+    : tree_(&tree), layout_(*tree.layout), cursor_(node) {}
+
+bool KeptWalk::write(const Tree& tree, TextOutput& out, std::size_t budget) {
+    tree_ = &tree;
+    out_ = &out;
+    const std::size_t start = written_;
+    const bool at_root = cursor_.top == tree.root;
+    for (;;) {
+        if (rest_from_ < rest_to_) {
+            std::uint32_t to = std::min(rest_to_, rest_from_ + CHUNK);
+            std::uint32_t from = rest_from_;
+            rest_from_ = to;
+            piece(layout_.slice(from, to), from, last_);
+        }
+        if (written_ - start >= budget)
+            return phase_ == Phase::Done && rest_from_ >= rest_to_;
+        if (rest_from_ < rest_to_)
+            continue;
+        switch (phase_) {
+        case Phase::Start:
+            if (const Span* s = layout_.spans.get(tree.root); at_root && s && s->lead != NO_SPAN)
+                arena(s->lead, s->begin, Last::Gap);
+            phase_ = Phase::Enter;
+            break;
+        case Phase::Enter:
+            enter(cursor_.at);
+            break;
+        case Phase::Leave: {
+            leave(cursor_.at);
+            bool more = cursor_.next(tree.slab, [&](NodeId list) {
+                close(list);
+                leave(list);
+            });
+            if (more) {
+                phase_ = Phase::Enter;
+                break;
+            }
+            if (const Span* s = layout_.spans.get(tree.root); at_root && s && s->trail != NO_SPAN)
+                arena(s->end, s->trail, Last::Gap);
+            phase_ = Phase::Done;
+            break;
+        }
+        case Phase::Done:
+            return true;
+        }
+    }
+}
+
+void KeptWalk::enter(NodeId id) {
+    const Tree& tree = *tree_;
+    const Node& n = tree.node(id);
+    if (!frames_.empty())
+        leading(frames_.back(), id, n);
+    const bool implicit = id == tree.root && tree.implicit_root;
+    const Span* s = implicit ? nullptr : layout_.spans.get(id);
+    phase_ = Phase::Leave;
+    if (n.is_atom()) {
+        std::string_view text = n.text.view();
+        if (s && s->end - s->begin == text.size() && layout_.slice(s->begin, s->end) == text)
+            piece(text, s->begin, Last::Atom);
+        else
+            piece(text, NO_SPAN, Last::Atom);
+        last_atom_ = id;
+        return;
+    }
+    if (implicit && n.first_child == NO_NODE)
+        return; // a text with no form, and no form added
+    if (s && !n.is_edited()) {
+        // Unchanged since it was read: its text, in pieces when long.
+        std::uint32_t to = std::min(s->end, s->begin + CHUNK);
+        piece(layout_.slice(s->begin, to), s->begin, Last::Close);
+        rest_from_ = to;
+        rest_to_ = s->end;
+        return;
+    }
+    Frame f{id, s == nullptr};
+    if (f.fresh) {
+        piece("(", NO_SPAN, Last::Open);
+        if (!frames_.empty() && frames_.back().fresh) {
+            f.depth = frames_.back().depth + 1;
+            f.base = frames_.back().base;
+        } else {
+            // A new region starts on this line and is indented from its indentation.
+            f.base = bases_.size();
+            bases_.push_back(indent_);
+        }
+    } else {
+        arena(s->begin, s->begin + 1, Last::Open);
+        arena(s->begin + 1, n.opening_end(), Last::Gap);
+        if (n.opening_end() > s->begin + 1 &&
+            ends_in_line_comment(layout_.slice(s->begin + 1, n.opening_end()), layout_.syntax))
+            break_due_ = true;
+    }
+    frames_.push_back(f);
+    if (n.first_child != NO_NODE) {
+        cursor_.down(n.first_child);
+        phase_ = Phase::Enter;
+    } else {
+        close(id);
+    }
+}
+
+void KeptWalk::leave(NodeId id) {
+    if (cursor_.depth == 0)
+        return; // the node written itself: its surroundings are not its own text
+    const Span* s = layout_.spans.get(id);
+    if (s == nullptr || s->trail <= s->end)
+        return;
+    arena(s->end, s->trail, Last::Gap);
+    if (ends_in_line_comment(layout_.slice(s->end, s->trail), layout_.syntax))
+        break_due_ = true;
+}
+
+void KeptWalk::close(NodeId list) {
+    if (frames_.empty())
+        return;
+    Frame f = frames_.back();
+    frames_.pop_back();
+    if (f.fresh) {
+        piece(")", NO_SPAN, Last::Close);
+        if (f.depth == 0 && f.base + 1 == bases_.size())
+            bases_.pop_back();
+        return;
+    }
+    const Span& s = layout_.spans[f.list];
+    (void)list;
+    arena(tree_->slab.raw(f.list).closing_begin(), s.end - 1, Last::Gap);
+    arena(s.end - 1, s.end, Last::Close);
+}
+
+void KeptWalk::leading(Frame& f, NodeId id, const Node& n) {
+    if (const Span* s = layout_.spans.get(id)) {
+        arena(s->lead, s->begin, Last::Gap);
+        f.copy_from = s->lead;
+        f.copy_to = s->begin;
+        return;
+    }
+    if (f.fresh) {
+        separate_fresh(f, n);
+        return;
+    }
+    if (n.prev_sibling == NO_NODE)
+        return; // first in its list: nothing before it
+    // The leading text of the last sibling with layout, from its last line break on: a new
+    // node goes on a line of its own where that sibling did, else after a space.
+    if (f.copy_from != NO_SPAN) {
+        std::string_view text = layout_.slice(f.copy_from, f.copy_to);
+        std::size_t lf = text.rfind('\n');
+        if (lf != std::string_view::npos) {
+            if (lf > 0 && text[lf - 1] == '\r')
+                --lf;
+            arena(f.copy_from + static_cast<std::uint32_t>(lf), f.copy_to, Last::Gap);
+            return;
+        }
+    }
+    piece(" ", NO_SPAN, Last::Gap);
+}
+
+void KeptWalk::separate_fresh(Frame& f, const Node& n) {
+    const bool unit = layout_.facts().has_unit;
+    if (n.prev_sibling == NO_NODE) {
+        f.broke = unit && n.is_list();
+        if (f.broke)
+            newline(f.depth + 1, f.base);
+        return;
+    }
+    f.broke = unit && (f.broke || tree_->node(n.prev_sibling).is_list() || n.is_list());
+    if (f.broke)
+        newline(f.depth + 1, f.base);
+    else
+        piece(" ", NO_SPAN, Last::Gap);
+}
+
+void KeptWalk::newline(std::size_t depth, std::size_t base) {
+    const TextFacts& facts = layout_.facts();
+    pad_.assign(facts.newline);
+    pad_ += bases_[base];
+    for (std::size_t i = 0; i < depth; ++i)
+        pad_ += facts.unit;
+    piece(pad_, NO_SPAN, Last::Gap);
+}
+
+void KeptWalk::arena(std::uint32_t from, std::uint32_t to, Last kind) {
+    if (from < to)
+        piece(layout_.slice(from, to), from, kind);
+}
+
+bool KeptWalk::joins(std::string_view next) const {
+    char c = next[0];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '(' || c == ')')
+        return false;
+    std::string_view atom = tree_->node(last_atom_).text.view();
+    std::string both(atom);
+    both.append(next.substr(0, 2));
+    std::size_t size;
+    return first_token(both, layout_.syntax, size) != TokenKind::Atom || size != atom.size();
+}
+
+void KeptWalk::piece(std::string_view text, std::uint32_t from, Last kind) {
+    if (text.empty())
+        return;
+    const bool adjacent = from != NO_SPAN && from == last_end_;
+    if (!adjacent && last_ != Last::Nothing) {
+        if (break_due_ && !starts_line(text)) {
+            // Nothing may follow a line comment on its line: the file's own line break, and
+            // the comment line's indentation.
+            std::string indent = indent_;
+            put(layout_.facts().newline);
+            put(indent);
+            last_ = Last::Gap;
+        } else if (last_ == Last::Atom && joins(text)) {
+            put(" ");
+        } else if (last_ == Last::Open) {
+            std::string both = "(";
+            both.append(text.substr(0, 2));
+            std::size_t size;
+            if (first_token(both, layout_.syntax, size) != TokenKind::Open)
+                put(" ");
+        }
+        // An atom that starts with '#' at the start of a line would read as a comment.
+        if (kind == Last::Atom && text[0] == '#' && hash_lines(layout_.syntax) &&
+            line_broken_ && indent_open_)
+            put(" ");
+    }
+    break_due_ = false;
+    put(text);
+    last_ = kind;
+    last_end_ = from == NO_SPAN ? NO_SPAN : from + static_cast<std::uint32_t>(text.size());
+}
+
+void KeptWalk::put(std::string_view text) {
+    TextOutput& out = *out_;
+    if (static_cast<std::size_t>(out.end - out.cur) < text.size() + 16)
+        out.grow(text.size());
+    std::memcpy(out.cur, text.data(), text.size());
+    out.cur += text.size();
+    out.high |= high_bits(text);
+    written_ += text.size();
+    // The line being written: its indentation, read off what went out.
+    std::size_t lf = text.rfind('\n');
+    std::size_t from = 0;
+    if (lf != std::string_view::npos) {
+        indent_.clear();
+        indent_open_ = true;
+        line_broken_ = true;
+        from = lf + 1;
+    }
+    if (!indent_open_)
+        return;
+    std::size_t to = from;
+    while (to < text.size() && blank(text[to]))
+        ++to;
+    indent_.append(text.substr(from, to - from));
+    indent_open_ = to == text.size();
+}
+
+} // namespace sexp

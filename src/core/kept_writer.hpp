@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/render.hpp"
+#include "core/tree.hpp"
+#include "core/walk.hpp"
+
+namespace sexp {
+
+// Writes the subtree under a node of a tree that keeps its layout, as that layout has it: what
+// was not edited is copied from the text it was read from, and an edited list is written from
+// its parts (its opening and closing text, each child with the text around it), so that only
+// the edit changes the text. Nodes without layout are laid out as the indented writer lays
+// them out, in the tree's own indent unit, from the column they start at. Writing the root
+// writes the text before and after its form too.
+//
+// Where an edit puts two things side by side that were not side by side in the text, and
+// writing them together would read differently, a space goes between; a comment that runs to
+// the end of its line is followed by a line break before anything else.
+//
+// Like TextWalk it may write in pieces, the tree edited (not shrunk) in between.
+class KeptWalk {
+  public:
+    KeptWalk(const Tree& tree, NodeId node);
+    // Writes on until at least `budget` bytes went out in this call, or the text is complete
+    // (true). May throw what out.grow throws; the walk is then unusable.
+    bool write(const Tree& tree, TextOutput& out, std::size_t budget);
+
+  private:
+    // A list being written from its parts, innermost last: one for each level the cursor is
+    // below the node written.
+    struct Frame {
+        NodeId list;
+        bool fresh;               // a list without layout, laid out anew
+        bool broke = false;       // fresh: a child of it began a line of its own
+        std::size_t depth = 0;    // fresh: its level below the top of its fresh region
+        std::size_t base = 0;     // fresh: bases_[base] is that region's first indentation
+        std::uint32_t copy_from = NO_SPAN; // the leading text of its last child with layout
+        std::uint32_t copy_to = NO_SPAN;
+    };
+    enum class Phase : std::uint8_t { Start, Enter, Leave, Done };
+    // What the last byte written was part of, for telling whether the next piece joins it.
+    enum class Last : std::uint8_t { Nothing, Gap, Atom, Open, Close };
+
+    void enter(NodeId id);
+    void leave(NodeId id);
+    void close(NodeId list);
+    void leading(Frame& f, NodeId id, const Node& n);
+    void separate_fresh(Frame& f, const Node& n);
+
+    // Writes `text`, read from the layout at [from, from + size) (or made here: NO_SPAN), as
+    // part of what `kind` says.
+    void piece(std::string_view text, std::uint32_t from, Last kind);
+    void arena(std::uint32_t from, std::uint32_t to, Last kind);
+    void put(std::string_view text);
+    void newline(std::size_t depth, std::size_t base);
+    bool joins(std::string_view next) const;
+
+    const Tree* tree_;
+    const TreeLayout& layout_;
+    TextOutput* out_ = nullptr;
+    Cursor cursor_;
+    Phase phase_ = Phase::Start;
+    std::vector<Frame> frames_;
+    std::vector<std::string> bases_;
+    std::string pad_;
+    // A long piece of the layout's text still to copy: [rest_from_, rest_to_).
+    std::uint32_t rest_from_ = 0;
+    std::uint32_t rest_to_ = 0;
+    std::size_t written_ = 0;
+    // The join state.
+    Last last_ = Last::Nothing;
+    std::uint32_t last_end_ = NO_SPAN; // where the last piece ended in the layout's text
+    NodeId last_atom_ = NO_NODE;       // the atom written last
+    bool break_due_ = false;           // a line comment was written last
+    // The line being written: its indentation so far, whether only blanks stand on it yet,
+    // and whether it began with a line break written here.
+    std::string indent_;
+    bool indent_open_ = true;
+    bool line_broken_ = false;
+};
+
+} // namespace sexp

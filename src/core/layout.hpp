@@ -1,0 +1,149 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "memory/slab.hpp"
+#include "parse/gaps.hpp"
+#include "parse/syntax.hpp"
+
+namespace sexp {
+
+// The layout of a tree read from text: the text itself, and for every node read, where it and
+// the text around it lie in that text. Writing a node that was not edited copies its text;
+// an edited list is written from its parts, so only the edit changes the text.
+//
+// The text around a node: its leading text (what comes before it on its own line, and the
+// comment lines above it), its trailing text (a comment on its line after it), and for a list
+// its opening text (a comment on the line of its '(') and closing text (what stands before its
+// ')'). Which part of the whitespace and comments between two tokens goes where is decided by
+// split_gap: a same-line comment stays with the node before it, the rest goes with what
+// follows.
+
+// "No offset": the node was not read from text (made by the caller), so it has no layout.
+inline constexpr std::uint32_t NO_SPAN = 0xFFFFFFFFu;
+
+// Where a node and the text around it lie, as offsets into its tree's text: [lead, begin) its
+// leading text, [begin, end) the node itself, [end, trail) its trailing text. A list's record
+// holds the rest (Node::opening_end, closing_begin). `begin` is NO_SPAN for a node without
+// layout; the root of a tree without a form has an empty [begin, end).
+struct Span {
+    std::uint32_t lead = NO_SPAN;
+    std::uint32_t begin = NO_SPAN;
+    std::uint32_t end = NO_SPAN;
+    std::uint32_t trail = NO_SPAN;
+
+    bool has_text() const noexcept { return begin != NO_SPAN; }
+};
+static_assert(sizeof(Span) == 16, "a layout costs a tree 16 bytes a node");
+
+// The text a tree's layout points into: held, never changed. A subclass owns the bytes or
+// keeps alive what does (a caller's immutable buffer).
+class TextHold {
+  public:
+    virtual ~TextHold() = default;
+    std::string_view text() const noexcept { return text_; }
+
+  protected:
+    TextHold() = default;
+    std::string_view text_;
+};
+
+// A text the hold owns.
+class OwnedText final : public TextHold {
+  public:
+    explicit OwnedText(std::string bytes) : bytes_(std::move(bytes)) { text_ = bytes_; }
+
+  private:
+    std::string bytes_;
+};
+
+// The spans of a tree's nodes, by node id, in storage like the slots'. Ids past its size have
+// no layout.
+class SpanArray {
+  public:
+    SpanArray() = default;
+    SpanArray(SpanArray&&) noexcept = default;
+    SpanArray& operator=(SpanArray&&) noexcept = default;
+    // May throw std::bad_alloc.
+    SpanArray(const SpanArray& other);
+    SpanArray& operator=(const SpanArray&) = delete;
+
+    std::size_t size() const noexcept { return spans_.size(); }
+    const Span& operator[](NodeId id) const noexcept { return spans_[id]; }
+    Span& operator[](NodeId id) noexcept { return spans_[id]; }
+    const Span* get(NodeId id) const noexcept {
+        return id < spans_.size() && spans_[id].has_text() ? &spans_[id] : nullptr;
+    }
+
+    // Room for `count` spans; may throw std::bad_alloc.
+    void reserve(std::size_t count) {
+        if (count > spans_.capacity()) {
+            spans_.reserve(count);
+            tail_.reset();
+        }
+    }
+    // Appends within the room reserved, before release_unused: the parser's fast path.
+    void push_plain(const Span& s) { spans_.push_back(s); }
+    // Makes the array `count` long, new ids without layout. May throw std::bad_alloc.
+    void grow_to(std::size_t count);
+    // Gives the memory of the unused room back, as Slab::release_unused does.
+    void release_unused() noexcept {
+        tail_.release(spans_.data(), spans_.capacity() * sizeof(Span),
+                      spans_.size() * sizeof(Span));
+    }
+    void clear_from(std::size_t count) noexcept {
+        if (count < spans_.size())
+            spans_.resize(count);
+    }
+
+  private:
+    std::vector<Span, SlotAllocator<Span>> spans_;
+    BlockTail tail_;
+};
+
+// The layout a tree keeps, beside its slots.
+struct TreeLayout {
+    Syntax syntax = Syntax::Plain;
+    // The text read: offsets below its size point into it.
+    std::shared_ptr<const TextHold> source;
+    // Text copied in later with nodes from other trees: offsets from the source's size on
+    // point into it.
+    std::string extra;
+    SpanArray spans;
+
+    std::size_t source_size() const noexcept { return source ? source->text().size() : 0; }
+    // The text [from, to) of the layout: of the source or of the extra text, never both.
+    std::string_view slice(std::uint32_t from, std::uint32_t to) const noexcept {
+        std::size_t base = source_size();
+        if (from < base)
+            return source->text().substr(from, to - from);
+        return std::string_view(extra).substr(from - base, to - from);
+    }
+
+    // What writing new lines needs to know of the tree's own text, found when first asked.
+    // May throw std::bad_alloc.
+    const TextFacts& facts() const;
+
+  private:
+    mutable std::optional<TextFacts> facts_;
+};
+
+struct Tree;
+
+// Gives nodes copied from the tree `from` into the tree `to` the layout they have in `from`:
+// `pairs` holds, for each copy, its id in `from` and its id in `to`, the top of the copy
+// first. With `own_text`, the top brings only its own text, not the text around it (the copy
+// of a root, or a copy that becomes a root). The text the copies need is copied along: into
+// the text of a `to` that has no layout yet (which then gets one), or after the extra text of
+// one of the same syntax; a `to` of another syntax gets no layout. Nothing happens when
+// `from` keeps no layout. May throw std::bad_alloc before anything changed in `to` but room.
+void copy_layout(const Tree& from, const std::vector<std::pair<NodeId, NodeId>>& pairs, Tree& to,
+                 bool own_text);
+
+} // namespace sexp
