@@ -1,16 +1,19 @@
 from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from typing import Any, ClassVar, Literal, Self, SupportsIndex, final, overload
 
+from io import TextIOBase
+from os import PathLike
+
 from _typeshed import SupportsRead, SupportsWrite
 
-__all__ = ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
+__all__ = ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump", "load"]
 
 type _Syntax = Literal["plain", "kicad", "smtlib", "wasm", "lisp"]
 
 # A subtree as plain data, as tolist() gives it: an atom's str, a list of the children's data.
 type _Data = str | list[_Data]
-# What extend() takes for one child: tuples also stand for lists.
-type _Item = str | list[_Item] | tuple[_Item, ...]
+# What extend() takes for one child: tuples also stand for lists, and a node for a copy of it.
+type _Item = str | SExp | list[_Item] | tuple[_Item, ...]
 
 @final
 class SExp:
@@ -65,12 +68,29 @@ class SExpIter:
 
 class ParseError(ValueError): ...
 
-def parse(source: str | bytes | bytearray | Sequence[int], *, syntax: _Syntax = "plain") -> SExp: ...
+def parse(
+    source: str | bytes | bytearray | Sequence[int],
+    *,
+    syntax: _Syntax = "plain",
+    keep_layout: bool = False,
+) -> SExp: ...
 def iterparse(
     source: str | bytes | bytearray | Sequence[int] | SupportsRead[Buffer],
     *,
     syntax: _Syntax = "plain",
     chunk_size: int = 1048576,
+    keep_layout: bool = False,
 ) -> Iterator[SExp]: ...
 def dumps(node: SExp, *, indent: int | str | None = None) -> str: ...
-def dump(node: SExp, file: SupportsWrite[bytes], *, indent: int | str | None = None) -> None: ...
+def dump(
+    node: SExp,
+    file: str | PathLike[str] | SupportsWrite[bytes] | TextIOBase,
+    *,
+    indent: int | str | None = None,
+) -> None: ...
+def load(
+    file: str | PathLike[str] | SupportsRead[bytes],
+    *,
+    syntax: _Syntax = "plain",
+    keep_layout: bool = False,
+) -> SExp: ...

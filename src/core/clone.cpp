@@ -8,7 +8,7 @@
 
 namespace sexp {
 
-Tree clone_subtree(const Tree& source, NodeId node) {
+Tree clone_subtree(const Tree& source, NodeId node, bool own_text) {
     const Node& top = source.node(node);
     if (node == source.root) {
         Tree copy{Slab(source.slab), source.generation, source.root, source.implicit_root,
@@ -29,7 +29,7 @@ Tree clone_subtree(const Tree& source, NodeId node) {
         copy.root = copy.slab.insert(Node::make(top.text.copy()));
         copy.in_text_order = true;
         note(node, copy.root);
-        copy_layout(source, pairs, copy, true);
+        copy_layout(source, pairs, copy, own_text);
         return copy;
     }
     // live_count bounds the subtree's size, so the slot array never grows during the copy.
@@ -59,7 +59,7 @@ Tree clone_subtree(const Tree& source, NodeId node) {
     }
     copy.in_text_order = !atom_children;
     copy.slab.release_unused();
-    copy_layout(source, pairs, copy, true);
+    copy_layout(source, pairs, copy, own_text);
     return copy;
 }
 

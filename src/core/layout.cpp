@@ -30,14 +30,6 @@ const TextFacts& TreeLayout::facts() const {
 
 namespace {
 
-// What a copy takes of a node: its span and, for a list, the rest of its layout.
-struct Taken {
-    Span span;
-    std::uint32_t opening = 0;
-    std::uint32_t closing = 0;
-    bool edited = false;
-};
-
 // The smallest run [lo, hi) holding a set of offsets.
 struct Run {
     std::uint32_t lo = NO_SPAN;
@@ -51,23 +43,20 @@ struct Run {
 
 } // namespace
 
-void copy_layout(const Tree& from, const std::vector<std::pair<NodeId, NodeId>>& pairs, Tree& to,
-                 bool own_text) {
-    if (!from.layout || pairs.empty())
-        return;
+GatheredLayout gather_layout(const Tree& from, const std::vector<NodeId>& ids, bool own_text) {
     const TreeLayout& src = *from.layout;
-    if (to.layout && to.layout->syntax != src.syntax)
-        return;
-    std::vector<Taken> taken(pairs.size());
+    GatheredLayout g;
+    g.syntax = src.syntax;
+    g.nodes.resize(ids.size());
+    // A node's text lies wholly in the source or wholly in the extra text.
     Run in_source, in_extra;
     const std::size_t base = src.source_size();
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        NodeId id = pairs[i].first;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        NodeId id = ids[i];
         const Span* s = src.spans.get(id);
-        // A text with no form has no text of its own: its copy is a list made anew.
-        if (s == nullptr || (id == from.root && from.implicit_root))
-            continue;
-        Taken& t = taken[i];
+        if (s == nullptr || (id == from.root && from.implicit_root && own_text))
+            continue; // a text with no form has no text of its own: its copy is made anew
+        NodeLayout& t = g.nodes[i];
         t.span = *s;
         if (i == 0 && own_text) {
             t.span.lead = s->begin;
@@ -81,53 +70,76 @@ void copy_layout(const Tree& from, const std::vector<std::pair<NodeId, NodeId>>&
         }
         (t.span.lead < base ? in_source : in_extra).add(t.span.lead, t.span.trail);
     }
-    const bool same = &from == &to;
-    std::uint32_t shift_source = 0, shift_extra = 0; // new offset = old + shift (mod 2^32)
-    if (!same) {
-        std::size_t to_base = to.layout ? to.layout->source_size() + to.layout->extra.size() : 0;
-        std::size_t size = std::size_t{in_source.size()} + in_extra.size();
-        if (to_base + size >= NO_SPAN)
-            return; // no room for offsets: the copies come without layout
-        std::string text;
-        text.reserve(size);
-        if (in_source.size() != 0)
-            text.append(src.slice(in_source.lo, in_source.hi));
-        if (in_extra.size() != 0)
-            text.append(src.slice(in_extra.lo, in_extra.hi));
-        shift_source = static_cast<std::uint32_t>(to_base - in_source.lo);
-        shift_extra = static_cast<std::uint32_t>(to_base + in_source.size() - in_extra.lo);
-        if (!to.layout) {
-            auto fresh = std::make_unique<TreeLayout>();
-            fresh->syntax = src.syntax;
-            fresh->spans.grow_to(to.slab.slot_count());
-            fresh->source = std::make_shared<OwnedText>(std::move(text));
-            to.layout = std::move(fresh);
-        } else {
-            to.layout->spans.grow_to(to.slab.slot_count());
-            to.layout->extra.append(text);
-        }
-    } else {
-        to.layout->spans.grow_to(to.slab.slot_count());
-    }
-    // Nothing allocates from here on.
-    auto moved = [&](std::uint32_t offset, bool source) {
-        return static_cast<std::uint32_t>(offset + (source ? shift_source : shift_extra));
-    };
-    SpanArray& spans = to.layout->spans;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const Taken& t = taken[i];
+    g.text.reserve(std::size_t{in_source.size()} + in_extra.size());
+    if (in_source.size() != 0)
+        g.text.append(src.slice(in_source.lo, in_source.hi));
+    if (in_extra.size() != 0)
+        g.text.append(src.slice(in_extra.lo, in_extra.hi));
+    // new offset = old + shift, modulo 2^32
+    const auto shift_source = static_cast<std::uint32_t>(0u - in_source.lo);
+    const auto shift_extra = static_cast<std::uint32_t>(in_source.size() - in_extra.lo);
+    for (NodeLayout& t : g.nodes) {
         if (!t.span.has_text())
             continue;
-        bool in_src = same || t.span.lead < base;
-        spans[pairs[i].second] = Span{moved(t.span.lead, in_src), moved(t.span.begin, in_src),
-                                      moved(t.span.end, in_src), moved(t.span.trail, in_src)};
-        Node& n = to.slab.raw(pairs[i].second);
+        std::uint32_t shift = t.span.lead < base ? shift_source : shift_extra;
+        t.span = Span{t.span.lead + shift, t.span.begin + shift, t.span.end + shift,
+                      t.span.trail + shift};
+        t.opening += shift;
+        t.closing += shift;
+    }
+    return g;
+}
+
+void give_layout(Tree& to, const std::vector<NodeId>& ids, GatheredLayout&& g) {
+    std::uint32_t shift = 0;
+    if (!to.layout) {
+        if (g.text.size() >= NO_SPAN)
+            return;
+        auto fresh = std::make_unique<TreeLayout>();
+        fresh->syntax = g.syntax;
+        fresh->spans.grow_to(to.slab.slot_count());
+        fresh->source = std::make_shared<OwnedText>(std::move(g.text));
+        to.layout = std::move(fresh);
+    } else {
+        TreeLayout& layout = *to.layout;
+        std::size_t base = layout.source_size() + layout.extra.size();
+        if (layout.syntax != g.syntax || base + g.text.size() >= NO_SPAN)
+            return; // the copies come without layout
+        layout.spans.grow_to(to.slab.slot_count());
+        layout.extra.append(g.text);
+        shift = static_cast<std::uint32_t>(base);
+    }
+    // Nothing allocates from here on.
+    SpanArray& spans = to.layout->spans;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const NodeLayout& t = g.nodes[i];
+        if (!t.span.has_text())
+            continue;
+        spans[ids[i]] = Span{t.span.lead + shift, t.span.begin + shift, t.span.end + shift,
+                             t.span.trail + shift};
+        Node& n = to.slab.raw(ids[i]);
         if (n.is_list()) {
-            n.set_list_layout(moved(t.opening, in_src), moved(t.closing, in_src));
+            n.set_list_layout(t.opening + shift, t.closing + shift);
             if (t.edited)
                 n.mark_edited();
         }
     }
+}
+
+void copy_layout(const Tree& from, const std::vector<std::pair<NodeId, NodeId>>& pairs, Tree& to,
+                 bool own_text) {
+    if (!from.layout || pairs.empty())
+        return;
+    if (to.layout && to.layout->syntax != from.layout->syntax)
+        return;
+    std::vector<NodeId> src, dst;
+    src.reserve(pairs.size());
+    dst.reserve(pairs.size());
+    for (const auto& [a, b] : pairs) {
+        src.push_back(a);
+        dst.push_back(b);
+    }
+    give_layout(to, dst, gather_layout(from, src, own_text));
 }
 
 } // namespace sexp

@@ -136,13 +136,36 @@ struct TreeLayout {
 
 struct Tree;
 
-// Gives nodes copied from the tree `from` into the tree `to` the layout they have in `from`:
-// `pairs` holds, for each copy, its id in `from` and its id in `to`, the top of the copy
-// first. With `own_text`, the top brings only its own text, not the text around it (the copy
-// of a root, or a copy that becomes a root). The text the copies need is copied along: into
-// the text of a `to` that has no layout yet (which then gets one), or after the extra text of
-// one of the same syntax; a `to` of another syntax gets no layout. Nothing happens when
-// `from` keeps no layout. May throw std::bad_alloc before anything changed in `to` but room.
+// A node's layout as a copy takes it: its span and, for a list, the rest of it.
+struct NodeLayout {
+    Span span;
+    std::uint32_t opening = 0;
+    std::uint32_t closing = 0;
+    bool edited = false;
+};
+
+// The layout of some nodes of a tree, on a text of their own: `text` holds the least of the
+// tree's text they need, and their offsets count from its start.
+struct GatheredLayout {
+    Syntax syntax = Syntax::Plain;
+    std::string text;
+    std::vector<NodeLayout> nodes; // by position in the ids gathered; no span: no layout
+};
+
+// Gathers the layout of the nodes `ids` of `from` (which keeps one), the top of a copy first.
+// With `own_text`, the top brings only its own text, not the text around it (the copy of a
+// root, or a copy that becomes a root); a tree's root read from a text with no form brings
+// none. May throw std::bad_alloc.
+GatheredLayout gather_layout(const Tree& from, const std::vector<NodeId>& ids, bool own_text);
+
+// Gives the nodes `ids` of `to` a gathered layout, ids[i] that of nodes[i]. Its text becomes
+// the text of a `to` that keeps no layout yet (which then keeps one), or goes after the extra
+// text of one of the same syntax; one of another syntax, or one whose offsets would run out,
+// gets none. May throw std::bad_alloc before anything changed in `to` but room.
+void give_layout(Tree& to, const std::vector<NodeId>& ids, GatheredLayout&& layout);
+
+// Both at once: the nodes copied from `from` into `to`, `pairs` holding each one's id in
+// `from` and in `to`. Nothing happens when `from` keeps no layout.
 void copy_layout(const Tree& from, const std::vector<std::pair<NodeId, NodeId>>& pairs, Tree& to,
                  bool own_text);
 

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/clone.hpp"
 #include "core/pack.hpp"
 #include "core/walk.hpp"
 #include "parse/unpack.hpp"
@@ -162,8 +163,8 @@ class CycleWatch {
 };
 
 bool wrong_item(const char* fname, PyObject* item) {
-    PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, or tuple, not %.100s", fname,
-                 Py_TYPE(item)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, tuple, or SExp, not %.100s",
+                 fname, Py_TYPE(item)->tp_name);
     return false;
 }
 
@@ -236,6 +237,17 @@ bool BuildItems::read(const char* fname, PyObject* items) {
                 return false;
             steps_.push_back(BuildStep::open());
             frames.push_back(std::move(inner));
+        } else if (is_sexp(o)) {
+            // A copy of the subtree as it is now; a root brings its form, not the text
+            // around it.
+            SExpObject* node = as_sexp(o);
+            TreeLock lock(node->tree);
+            if (!check_live(node))
+                return false;
+            const Tree& t = node->tree->tree;
+            bool root = node->id == t.root;
+            copies_.push_back(TreeCopy{clone_subtree(t, node->id, root), root});
+            steps_.push_back(BuildStep::copy(copies_.size() - 1));
         } else {
             return wrong_item(fname, o);
         }
@@ -296,8 +308,8 @@ Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& re
                 return Exact::Failed;
             b.open();
             open.emplace_back(item, 0);
-        } else if (PyList_Check(item) || PyTuple_Check(item)) {
-            return Exact::Other; // a subclass iterates its own way
+        } else if (PyList_Check(item) || PyTuple_Check(item) || is_sexp(item)) {
+            return Exact::Other; // a subclass iterates its own way; a node's tree needs its lock
         } else {
             wrong_item(fname, item);
             return Exact::Failed;
@@ -310,10 +322,10 @@ Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& re
 // Pickling
 
 PyObject* packed_bytes(const Tree& tree, NodeId node) {
-    std::size_t size = packed_size(tree, node);
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    Packing packing(tree, node);
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(packing.size()));
     if (bytes != nullptr)
-        pack(tree, node, PyBytes_AS_STRING(bytes));
+        packing.write(PyBytes_AS_STRING(bytes));
     return bytes;
 }
 

@@ -25,14 +25,17 @@ class BuildItems {
     BuildItems& operator=(const BuildItems&) = delete;
 
     // Reads every item of the iterable `items`: a str is an atom, a list or tuple a list of
-    // its items, to any depth. False with the exception set when an item is of another type,
-    // a str has no UTF-8 form, a list holds itself, or iterating raises; `fname` names the
-    // method in messages.
+    // its items, to any depth, an SExp a copy of its subtree (made now, with its tree locked
+    // alone). False with the exception set when an item is of another type, a str has no
+    // UTF-8 form, an SExp is stale, a list holds itself, or iterating raises; `fname` names
+    // the method in messages.
     bool read(const char* fname, PyObject* items);
     std::span<const BuildStep> steps() const noexcept { return {steps_.data(), steps_.size()}; }
+    std::span<const TreeCopy> copies() const noexcept { return {copies_.data(), copies_.size()}; }
 
   private:
     std::vector<BuildStep, SlotAllocator<BuildStep>> steps_;
+    std::vector<TreeCopy> copies_;
     std::vector<PyObject*, SlotAllocator<PyObject*>> strs_;
 };
 

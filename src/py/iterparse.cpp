@@ -14,7 +14,7 @@ namespace {
 
 // What an iterator reads from: a text in memory, or a file's chunks.
 struct FormSource {
-    explicit FormSource(Syntax syntax) noexcept : reader(syntax) {}
+    FormSource(Syntax syntax, bool keep_layout) noexcept : reader(syntax, keep_layout) {}
     FormReader reader;
     SourceBytes bytes; // an in-memory source
 };
@@ -204,15 +204,16 @@ PyType_Spec formiter_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, formiter_slots,
 };
 
-const char* const ITERPARSE_PARAMS[] = {"source", "syntax", "chunk_size"};
+const char* const ITERPARSE_PARAMS[] = {"source", "syntax", "chunk_size", "keep_layout"};
 
 PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[3] = {nullptr, nullptr, nullptr};
-        if (!bind_args("iterparse", ITERPARSE_PARAMS, 3, args, nargs, kwnames, bound, 1, 1))
+        PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
+        if (!bind_args("iterparse", ITERPARSE_PARAMS, 4, args, nargs, kwnames, bound, 1, 1))
             return nullptr;
         Syntax syntax;
+        bool keep;
         if (!syntax_of("iterparse", bound[1], syntax))
             return nullptr;
         Ref chunk;
@@ -234,10 +235,12 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             }
             chunk = Ref(Py_NewRef(bound[2]));
         }
+        if (!flag_of(bound[3], keep))
+            return nullptr;
         PyTypeObject* type = get_formiter_type();
         if (type == nullptr)
             return nullptr;
-        auto state = std::make_unique<FormSource>(syntax);
+        auto state = std::make_unique<FormSource>(syntax, keep);
         PyObject* source = bound[0];
         PyObject* found = nullptr;
         bool in_memory =
@@ -271,12 +274,15 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyDoc_STRVAR(
     iterparse_doc,
-    "iterparse(source, *, syntax='plain', chunk_size=1048576)\n--\n\n"
+    "iterparse(source, *, syntax='plain', chunk_size=1048576, keep_layout=False)\n--\n\n"
     "Iterate over the top-level forms of a text, each parsed into a tree of its own.\n\n"
     "``source`` is anything `parse` accepts, or a binary file object (anything whose\n"
     "``read(n)`` returns bytes), which is read lazily, ``chunk_size`` bytes at a time, as forms\n"
     "are asked for: memory holds one form and one chunk, not the whole file. An atom at the top\n"
     "level is a form; a text with no form yields nothing. ``syntax`` is as for `parse`.\n\n"
+    "With ``keep_layout``, each form keeps its own text, as `parse` keeps a text's: the text\n"
+    "since the form before (the file's header comments go with the first form), and for the\n"
+    "last form the text after it too, so the forms' `dumps` joined give the text back.\n\n"
     "Errors come in the order of the text: the forms before an error are yielded, then it is\n"
     "raised, and the iterator is exhausted. UTF-8 is checked as the bytes arrive.\n\n"
     "Raises:\n"

@@ -89,7 +89,7 @@ int sexp_exec(PyObject* module) noexcept {
     PyObject* error = get_parse_error();
     if (error == nullptr || add_public(module, "ParseError", error) < 0)
         return -1;
-    for (PyMethodDef* def : {&parse_def, &iterparse_def, &dumps_def, &dump_def}) {
+    for (PyMethodDef* def : {&parse_def, &iterparse_def, &dumps_def, &dump_def, &load_def}) {
         if (add_function(module, def) < 0)
             return -1;
     }

@@ -11,6 +11,7 @@
 #include "core/render.hpp"
 #include "core/walk.hpp"
 #include "py/convert.hpp"
+#include "py/dump_fn.hpp"
 #include "py/iter.hpp"
 
 namespace sexp::py {
@@ -44,48 +45,6 @@ void sexp_dealloc(PyObject* self) noexcept {
 
 // ---------------------------------------------------------------------------------------------
 // Rendering
-
-// Rendering straight into a str: one pass, no intermediate buffer. The str is made ASCII
-// and resized as the text grows; if any byte turns out not to be ASCII, its bytes are decoded
-// into a proper str at the end instead.
-class StrOutput final : public TextOutput {
-  public:
-    explicit StrOutput(std::size_t capacity) {
-        str_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
-        if (str_ == nullptr)
-            throw std::bad_alloc();
-        cur = data();
-        end = cur + capacity;
-    }
-    ~StrOutput() { Py_XDECREF(str_); }
-    StrOutput(const StrOutput&) = delete;
-    StrOutput& operator=(const StrOutput&) = delete;
-
-    void grow(std::size_t need) override {
-        std::size_t used = static_cast<std::size_t>(cur - data());
-        std::size_t capacity = static_cast<std::size_t>(end - data());
-        std::size_t want = std::max(capacity * 2, used + need + 16);
-        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0)
-            throw std::bad_alloc(); // str_ is still the old, intact object
-        cur = data() + used;
-        end = data() + want;
-    }
-
-    PyObject* finish() {
-        Py_ssize_t used = cur - data();
-        if (!is_ascii())
-            return PyUnicode_DecodeUTF8(data(), used, nullptr);
-        if (PyUnicode_Resize(&str_, used) < 0)
-            return nullptr;
-        PyObject* result = str_;
-        str_ = nullptr;
-        return result;
-    }
-
-  private:
-    char* data() const noexcept { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
-    PyObject* str_;
-};
 
 PyObject* sexp_repr(PyObject* self) noexcept {
     return node_text(self, Layout{});
@@ -151,6 +110,7 @@ int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
             AtomText fresh = AtomText::make(text); // may throw: the old text is still in place
             n.text.destroy();
             n.text = fresh;
+            mark_edited(t, h->id);
             return 0;
         });
     });
@@ -655,7 +615,7 @@ PyObject* sexp_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!built.read("SExp.extend", items))
             return nullptr;
         return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
-            append_built(t, h->id, built.steps());
+            append_built(t, h->id, built.steps(), built.copies());
             Py_RETURN_NONE;
         });
     });
@@ -805,16 +765,6 @@ PyType_Spec sexp_spec = {
 };
 
 } // namespace
-
-PyObject* node_text(PyObject* self, Layout layout) noexcept {
-    return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
-        // A whole tree takes about 8 bytes a node; a subtree starts small and grows.
-        std::size_t estimate = 8 * t.slab.live_count() + 16;
-        StrOutput out(h->id == t.root ? estimate : std::min<std::size_t>(estimate, 256));
-        render_to(t, h->id, out, layout);
-        return out.finish();
-    });
-}
 
 PyTypeObject* create_sexp_type() {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sexp_spec));

@@ -72,7 +72,7 @@ def test_source_without_form_gives_empty_implicit_root(source):
      (lambda: parse(x="a"), "'source'"), (lambda: parse("a", x="b"), "unexpected keyword argument 'x'"),
      (lambda: parse("a", source="b"), "given by name ('source') and position (1)"),
      (lambda: parse(source="a", x="b"), "unexpected keyword argument 'x'"),
-     (lambda: parse("a", "b", "c"), "takes at most 2 arguments (3 given)")],
+     (lambda: parse("a", "b", "c", "d"), "takes at most 3 arguments (4 given)")],
 )
 def test_binding_errors_name_parse(call, needle):
     with pytest.raises(TypeError) as excinfo:
