@@ -44,6 +44,8 @@ SIGNATURES = {
     "iterparse": "(source, *, syntax='plain', chunk_size=1048576)",
     "dumps": "(node, *, indent=None)",
     "dump": "(node, file, *, indent=None)",
+    "quote": "(text, *, syntax)",
+    "unquote": "(atom_text, *, syntax)",
 }
 METHODS = ["new_atom", "new_list", "append", "prepend", "insert_after", "remove", "clone", "extract"]
 PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
@@ -52,7 +54,8 @@ PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
 def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
     assert type(_sexp.__all__) is list
-    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
+    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump",
+                             "quote", "unquote"]
     assert [n for n in vars(_sexp) if not n.startswith("_")] == _sexp.__all__
     # The one private attribute: what pickle calls to make a tree again.
     assert [n for n in vars(_sexp) if n[:1] == "_" and n[:2] != "__"] == ["_reconstruct"]

@@ -262,6 +262,8 @@ RESULTS = [
     ("iterparse", lambda: _sexp.iterparse("(a) b ; c", syntax="smtlib")),
     ("dumps", lambda: _sexp.dumps(fresh(), indent=2)),
     ("dump", lambda: _sexp.dump(fresh(), io.BytesIO())),
+    ("quote", lambda: _sexp.quote("a b", syntax="kicad")),
+    ("unquote", lambda: _sexp.unquote('"a b"', syntax="kicad")),
 ]
 
 
@@ -330,6 +332,8 @@ ARGUMENTS = [
       for v in [["a", ["b", ("c",)]], (), "ab", [5], [b"a"], [{"a"}], 5, None]],
     *[("SExp.remove_all", "nodes", v, lambda v: fresh().remove_all(v))
       for v in [[], (), "ab", [5], 5, None]],
+    *[("quote", "text", v, lambda v: _sexp.quote(v, syntax="kicad")) for v in ["x", b"x", None]],
+    *[("unquote", "syntax", v, lambda v: _sexp.unquote("x", syntax=v)) for v in ["lisp", 5, None]],
 ]
 
 
