@@ -332,8 +332,6 @@ ARGUMENTS = [
       for v in [["a", ["b", ("c",)]], (), "ab", [5], [b"a"], [{"a"}], 5, None]],
     *[("SExp.remove_all", "nodes", v, lambda v: fresh().remove_all(v))
       for v in [[], (), "ab", [5], 5, None]],
-    *[("quote", "text", v, lambda v: _sexp.quote(v, syntax="kicad")) for v in ["x", b"x", None]],
-    *[("unquote", "syntax", v, lambda v: _sexp.unquote("x", syntax=v)) for v in ["lisp", 5, None]],
 ]
 
 
