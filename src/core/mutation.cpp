@@ -114,6 +114,26 @@ void remove(Tree& tree, NodeId node) {
     }
 }
 
+void remove_all(Tree& tree, std::span<const NodeId> nodes) {
+    // Room on the free stack for all that goes, made once, so that no removal can fail after
+    // the first has been done. The listed subtrees may overlap: their sizes summed bound what
+    // is freed, and so do the occupied slots, where counting stops.
+    const std::size_t occupied = tree.slab.live_count();
+    std::size_t bound = 0;
+    for (NodeId id : nodes) {
+        tree.node(id); // faults on a vacant slot before anything changes
+        for (Cursor c(id); bound < occupied;) {
+            ++bound;
+            if (!c.step(tree.slab, true))
+                break;
+        }
+    }
+    tree.slab.reserve_free(bound);
+    for (NodeId id : nodes)
+        if (!tree.slab.raw(id).is_vacant())
+            remove(tree, id);
+}
+
 bool is_self_or_ancestor(const Tree& tree, NodeId node, NodeId target) noexcept {
     for (NodeId at = target; at != NO_NODE; at = tree.node(at).parent)
         if (at == node)

@@ -22,6 +22,12 @@ template <Syntax S> struct Lexicon {
     static constexpr bool RUNS = S != Syntax::Plain;                          // "..."
     static constexpr bool BAR_RUNS = S == Syntax::Smtlib || S == Syntax::Lisp; // |...|
     static constexpr bool ESCAPES = S == Syntax::Kicad || S == Syntax::Wasm || S == Syntax::Lisp;
+    // What an escape in a "..." run stands for besides \", \\, \n, \r and \t: any other byte
+    // for itself (ESCAPE_ANY), or \', \hh bytes and \u{...} code points (HEX_ESCAPES); nothing
+    // else. In a |...| run a backslash escapes the next byte. Without escapes, a "..." run
+    // writes '"' twice for one.
+    static constexpr bool ESCAPE_ANY = S == Syntax::Lisp;
+    static constexpr bool HEX_ESCAPES = S == Syntax::Wasm;
     // A line comment starts with the first LINE_LENGTH bytes of LINE and ends at a line feed.
     static constexpr unsigned LINE_LENGTH =
         S == Syntax::Wasm ? 2 : (S == Syntax::Smtlib || S == Syntax::Lisp ? 1 : 0);

@@ -4,6 +4,7 @@
 #include "py/iter.hpp"
 #include "py/iterparse.hpp"
 #include "py/parse_fn.hpp"
+#include "py/quote_fn.hpp"
 #include "py/sexp.hpp"
 
 namespace sexp::py {
@@ -89,7 +90,8 @@ int sexp_exec(PyObject* module) noexcept {
     PyObject* error = get_parse_error();
     if (error == nullptr || add_public(module, "ParseError", error) < 0)
         return -1;
-    for (PyMethodDef* def : {&parse_def, &iterparse_def, &dumps_def, &dump_def, &load_def}) {
+    for (PyMethodDef* def : {&parse_def, &iterparse_def, &dumps_def, &dump_def, &load_def,
+                             &quote_def, &unquote_def}) {
         if (add_function(module, def) < 0)
             return -1;
     }

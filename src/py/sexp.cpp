@@ -296,6 +296,61 @@ PyObject* sexp_extract(PyObject* self, PyObject*) noexcept {
     });
 }
 
+const char* const NODES_PARAMS[] = {"nodes"};
+
+PyObject* sexp_remove_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* nodes;
+        if (!bind_args("SExp.remove_all", NODES_PARAMS, 1, args, nargs, kwnames, &nodes))
+            return nullptr;
+        // The handles' fixed fields, read before the tree is locked: iterating may run the
+        // caller's code. A handle of another tree is refused only once every item has been
+        // read and found to be a handle.
+        std::vector<NodeId> ids;
+        std::vector<std::uint64_t> generations;
+        bool other_tree = false;
+        {
+            Ref it(PyObject_GetIter(nodes));
+            if (!it)
+                return nullptr;
+            PyObject* item;
+            for (int r; (r = PyIter_NextItem(it.get(), &item)) != 0;) {
+                if (r < 0)
+                    return nullptr;
+                Ref held(item);
+                if (!is_sexp(item)) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "SExp.remove_all() items must be SExp, not %.100s",
+                                 Py_TYPE(item)->tp_name);
+                    return nullptr;
+                }
+                const SExpObject* h = as_sexp(item);
+                other_tree |= h->tree != as_sexp(self)->tree;
+                ids.push_back(h->id);
+                generations.push_back(h->generation);
+            }
+        }
+        if (other_tree) {
+            PyErr_SetString(PyExc_ValueError, OTHER_TREE_MESSAGE);
+            return nullptr;
+        }
+        return with_live(self, nullptr, [&](SExpObject*, Tree& t) -> PyObject* {
+            for (std::size_t i = 0; i < ids.size(); ++i)
+                if (ids[i] != t.root && generations[i] != t.generation)
+                    return stale_error();
+            if (std::find(ids.begin(), ids.end(), t.root) != ids.end()) {
+                PyErr_SetString(PyExc_ValueError, REMOVE_ROOT_MESSAGE);
+                return nullptr;
+            }
+            remove_all(t, ids);
+            if (!ids.empty())
+                ++t.generation; // once, as after one remove
+            Py_RETURN_NONE;
+        });
+    });
+}
+
 // ---------------------------------------------------------------------------------------------
 // Sequence protocol
 
@@ -672,6 +727,14 @@ PyDoc_STRVAR(insert_after_doc, "insert_after($self, after, child)\n--\n\n"
 PyDoc_STRVAR(remove_doc, "remove($self)\n--\n\n"
                          "Remove this node and its entire subtree. Raises `ValueError` on the "
                          "root.");
+PyDoc_STRVAR(remove_all_doc,
+             "remove_all($self, nodes)\n--\n\n"
+             "Remove every node of ``nodes``, handles on this tree, with its subtree, in one "
+             "step.\n\n"
+             "A node below another listed node, or listed twice, is fine. All or nothing: "
+             "every node is\nchecked first, and the tree is unchanged if one is of another "
+             "tree, stale or the root.\nAfterwards handles made before are stale, as after "
+             "one `remove`.");
 PyDoc_STRVAR(clone_doc, "clone($self)\n--\n\n"
                         "Deep-copy this subtree into a new independent `SExp`.");
 PyDoc_STRVAR(extract_doc, "extract($self)\n--\n\n"
@@ -717,6 +780,7 @@ PyMethodDef sexp_methods[] = {
     {"insert_after", as_cfunction(sexp_insert_after), METH_FASTCALL | METH_KEYWORDS,
      insert_after_doc},
     {"remove", as_cfunction(sexp_remove), METH_NOARGS, remove_doc},
+    {"remove_all", as_cfunction(sexp_remove_all), METH_FASTCALL | METH_KEYWORDS, remove_all_doc},
     {"clone", as_cfunction(sexp_clone), METH_NOARGS, clone_doc},
     {"extract", as_cfunction(sexp_extract), METH_NOARGS, extract_doc},
     {"iter", as_cfunction(sexp_iter_below), METH_FASTCALL | METH_KEYWORDS, iter_doc},

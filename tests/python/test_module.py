@@ -48,6 +48,8 @@ SIGNATURES = {
     "dumps": "(node, *, indent=None)",
     "dump": "(node, file, *, indent=None)",
     "load": "(file, *, syntax='plain', keep_layout=False)",
+    "quote": "(text, *, syntax)",
+    "unquote": "(atom_text, *, syntax)",
 }
 METHODS = ["new_atom", "new_list", "append", "prepend", "insert_after", "remove", "clone", "extract"]
 PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
@@ -56,9 +58,8 @@ PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
 def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
     assert type(_sexp.__all__) is list
-    assert _sexp.__all__ == [
-        "SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump", "load"
-    ]
+    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump",
+                             "load", "quote", "unquote"]
     assert [n for n in vars(_sexp) if not n.startswith("_")] == _sexp.__all__
     # The one private attribute: what pickle calls to make a tree again.
     assert [n for n in vars(_sexp) if n[:1] == "_" and n[:2] != "__"] == ["_reconstruct"]

@@ -239,6 +239,7 @@ RESULTS = [
     ("SExp.prepend", lambda: (r := fresh()).prepend(r.new_atom("x"))),
     ("SExp.insert_after", lambda: (r := fresh()).insert_after(r[0], r.new_atom("x"))),
     ("SExp.remove", lambda: fresh()[1].remove()),
+    ("SExp.remove_all", lambda: (r := fresh()).remove_all([r[1], r[2]])),
     ("SExp.clone", lambda: fresh()[1].clone()),
     ("SExp.extract", lambda: fresh()[1].extract()),
     ("SExp.iter", lambda: fresh().iter()),
@@ -261,6 +262,8 @@ RESULTS = [
     ("iterparse", lambda: _sexp.iterparse("(a) b ; c", syntax="smtlib")),
     ("dumps", lambda: _sexp.dumps(fresh(), indent=2)),
     ("dump", lambda: _sexp.dump(fresh(), io.BytesIO())),
+    ("quote", lambda: _sexp.quote("a b", syntax="kicad")),
+    ("unquote", lambda: _sexp.unquote('"a b"', syntax="kicad")),
 ]
 
 
@@ -327,6 +330,8 @@ ARGUMENTS = [
     *[("SExp.findall", "path", v, lambda v: fresh().findall(v)) for v in ["b", None, b"b", 5]],
     *[("SExp.extend", "items", v, lambda v: fresh().extend(v))
       for v in [["a", ["b", ("c",)]], (), "ab", [5], [b"a"], [{"a"}], 5, None]],
+    *[("SExp.remove_all", "nodes", v, lambda v: fresh().remove_all(v))
+      for v in [[], (), "ab", [5], 5, None]],
 ]
 
 
