@@ -191,11 +191,23 @@ PyObject* parse_source(PyObject* object, SourceBytes& source, Syntax syntax, boo
     return parse_text(kept->text(), !source.validated, syntax, kept);
 }
 
+namespace {
+
+constexpr std::pair<const char*, Syntax> SYNTAX_NAMES[] = {
+    {"plain", Syntax::Plain}, {"kicad", Syntax::Kicad}, {"smtlib", Syntax::Smtlib},
+    {"wasm", Syntax::Wasm},   {"lisp", Syntax::Lisp},
+};
+
+} // namespace
+
+const char* syntax_name(Syntax syntax) noexcept {
+    for (const auto& [name, s] : SYNTAX_NAMES)
+        if (s == syntax)
+            return name;
+    return "plain";
+}
+
 bool syntax_of(const char* fname, PyObject* value, Syntax& out) noexcept {
-    static constexpr std::pair<const char*, Syntax> NAMES[] = {
-        {"plain", Syntax::Plain}, {"kicad", Syntax::Kicad}, {"smtlib", Syntax::Smtlib},
-        {"wasm", Syntax::Wasm},   {"lisp", Syntax::Lisp},
-    };
     out = Syntax::Plain;
     if (value == nullptr)
         return true;
@@ -203,7 +215,7 @@ bool syntax_of(const char* fname, PyObject* value, Syntax& out) noexcept {
         bad_argument(fname, "syntax", "str", value);
         return false;
     }
-    for (const auto& [name, syntax] : NAMES) {
+    for (const auto& [name, syntax] : SYNTAX_NAMES) {
         if (PyUnicode_EqualToUTF8(value, name)) {
             out = syntax;
             return true;

@@ -32,6 +32,9 @@ bool flag_of(PyObject* value, bool& out) noexcept;
 // root handle, or nullptr with an exception set. May move `source`'s copy into the tree.
 PyObject* parse_source(PyObject* object, SourceBytes& source, Syntax syntax, bool keep_layout);
 
+// The name `syntax=` gives `syntax`.
+const char* syntax_name(Syntax syntax) noexcept;
+
 // The syntax a `syntax=` argument names (null: plain). False with TypeError or ValueError set.
 bool syntax_of(const char* fname, PyObject* value, Syntax& out) noexcept;
 

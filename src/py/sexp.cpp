@@ -13,6 +13,8 @@
 #include "py/convert.hpp"
 #include "py/dump_fn.hpp"
 #include "py/iter.hpp"
+#include "py/parse_fn.hpp"
+#include "parse/quote.hpp"
 
 namespace sexp::py {
 
@@ -105,6 +107,21 @@ int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
             Node& n = t.node_mut(h->id);
             if (n.is_list()) {
                 PyErr_SetString(PyExc_TypeError, LIST_SET_VALUE_MESSAGE);
+                return -1;
+            }
+            // A tree that keeps its text is written back as text: what it holds must read so.
+            if (t.layout && !is_one_atom(text, t.layout->syntax)) {
+                const char* name = syntax_name(t.layout->syntax);
+                if (has_quoting(t.layout->syntax))
+                    PyErr_Format(PyExc_ValueError,
+                                 "%R would not read back as one atom in %s; write "
+                                 "quote(text, syntax='%s') instead",
+                                 value, name, name);
+                else
+                    PyErr_Format(PyExc_ValueError,
+                                 "%R would not read back as one atom in plain, which has no "
+                                 "quote()",
+                                 value);
                 return -1;
             }
             AtomText fresh = AtomText::make(text); // may throw: the old text is still in place
