@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "parse/gaps.hpp"
+#include "parse/quote.hpp"
 #include "parse/tokenizer.hpp"
 
 namespace sexp {
@@ -45,6 +46,30 @@ TokenKind first_token(std::string_view text, Syntax syntax, std::size_t& size) n
 }
 
 } // namespace
+
+bool writes_source(const Tree& tree) noexcept {
+    const TreeLayout& layout = *tree.layout;
+    const Span* s = layout.spans.get(tree.root);
+    if (s == nullptr || s->lead != 0 || s->trail != layout.source_size())
+        return false;
+    const Node& root = tree.node(tree.root);
+    if (tree.implicit_root)
+        return root.first_child == NO_NODE;
+    if (root.is_list())
+        return !root.is_edited();
+    return layout.slice(s->begin, s->end) == root.text.view();
+}
+
+bool reads_back_as_atom(const Tree& tree, NodeId id, std::string_view text) noexcept {
+    const TreeLayout& layout = *tree.layout;
+    if (!is_one_atom(text, layout.syntax))
+        return false;
+    if (text[0] != '#' || !hash_lines(layout.syntax))
+        return true;
+    // Its own leading text puts it where it stands: on a line of its own after a line break.
+    const Span* s = layout.spans.get(id);
+    return s == nullptr || layout.slice(s->lead, s->begin).find('\n') == std::string_view::npos;
+}
 
 KeptWalk::KeptWalk(const Tree& tree, NodeId node)
     : tree_(&tree), layout_(*tree.layout), cursor_(node) {}
@@ -192,7 +217,7 @@ void KeptWalk::leading(Frame& f, NodeId id, const Node& n) {
         return; // first in its list: nothing before it
     // The leading text of the last sibling with layout, from its last line break on: a new
     // node goes on a line of its own where that sibling did, else after a space.
-    if (f.copy_from != NO_SPAN) {
+    if (f.copy_from != NO_SPAN && !comment_at_line_start(n)) {
         std::string_view text = layout_.slice(f.copy_from, f.copy_to);
         std::size_t lf = text.rfind('\n');
         if (lf != std::string_view::npos) {
@@ -205,16 +230,22 @@ void KeptWalk::leading(Frame& f, NodeId id, const Node& n) {
     piece(" ", NO_SPAN, Last::Gap);
 }
 
+// An atom that starts with '#' at the start of a line would read as a comment in a syntax
+// that has such lines: a new one stays on the line before, after a space.
+bool KeptWalk::comment_at_line_start(const Node& n) const {
+    return n.is_atom() && hash_lines(layout_.syntax) && n.text.view().substr(0, 1) == "#";
+}
+
 void KeptWalk::separate_fresh(Frame& f, const Node& n) {
-    const bool unit = layout_.facts().has_unit;
+    const bool unit = layout_.facts().has_unit && !comment_at_line_start(n);
     if (n.prev_sibling == NO_NODE) {
         f.broke = unit && n.is_list();
         if (f.broke)
             newline(f.depth + 1, f.base);
         return;
     }
-    f.broke = unit && (f.broke || tree_->node(n.prev_sibling).is_list() || n.is_list());
-    if (f.broke)
+    f.broke = f.broke || tree_->node(n.prev_sibling).is_list() || n.is_list();
+    if (unit && f.broke)
         newline(f.depth + 1, f.base);
     else
         piece(" ", NO_SPAN, Last::Gap);
@@ -266,10 +297,6 @@ void KeptWalk::piece(std::string_view text, std::uint32_t from, Last kind) {
             if (first_token(both, layout_.syntax, size) != TokenKind::Open)
                 put(" ");
         }
-        // An atom that starts with '#' at the start of a line would read as a comment.
-        if (kind == Last::Atom && text[0] == '#' && hash_lines(layout_.syntax) &&
-            line_broken_ && indent_open_)
-            put(" ");
     }
     break_due_ = false;
     put(text);
@@ -291,7 +318,6 @@ void KeptWalk::put(std::string_view text) {
     if (lf != std::string_view::npos) {
         indent_.clear();
         indent_open_ = true;
-        line_broken_ = true;
         from = lf + 1;
     }
     if (!indent_open_)

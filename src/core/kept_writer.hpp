@@ -21,9 +21,19 @@ namespace sexp {
 //
 // Where an edit puts two things side by side that were not side by side in the text, and
 // writing them together would read differently, a space goes between; a comment that runs to
-// the end of its line is followed by a line break before anything else.
+// the end of its line is followed by a line break before anything else; a new atom that would
+// begin a line and read as a comment there (kicad's '#') stays on the line before.
 //
 // Like TextWalk it may write in pieces, the tree edited (not shrunk) in between.
+// Whether writing the root of `tree`, which keeps its layout, gives its source text unchanged:
+// nothing was edited since it was read.
+bool writes_source(const Tree& tree) noexcept;
+
+// Whether `text`, as the text of the atom `id` of `tree` (which keeps its layout), is written
+// where it reads back as that one atom: one atom in the tree's syntax, and not one that would
+// begin a line and read as a comment there.
+bool reads_back_as_atom(const Tree& tree, NodeId id, std::string_view text) noexcept;
+
 class KeptWalk {
   public:
     KeptWalk(const Tree& tree, NodeId node);
@@ -52,6 +62,7 @@ class KeptWalk {
     void close(NodeId list);
     void leading(Frame& f, NodeId id, const Node& n);
     void separate_fresh(Frame& f, const Node& n);
+    bool comment_at_line_start(const Node& n) const;
 
     // Writes `text`, read from the layout at [from, from + size) (or made here: NO_SPAN), as
     // part of what `kind` says.
@@ -78,11 +89,9 @@ class KeptWalk {
     std::uint32_t last_end_ = NO_SPAN; // where the last piece ended in the layout's text
     NodeId last_atom_ = NO_NODE;       // the atom written last
     bool break_due_ = false;           // a line comment was written last
-    // The line being written: its indentation so far, whether only blanks stand on it yet,
-    // and whether it began with a line break written here.
+    // The line being written: its indentation so far, and whether only blanks stand on it yet.
     std::string indent_;
     bool indent_open_ = true;
-    bool line_broken_ = false;
 };
 
 } // namespace sexp

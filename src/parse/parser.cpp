@@ -65,32 +65,38 @@ template <typename Tokens>
 void capture(LayoutCapture& cap, Tokens& tokens, Tree& tree, TokenKind kind, NodeId id,
              std::size_t start, std::size_t end) {
     const auto begin = static_cast<std::uint32_t>(start + cap.shift);
+    const auto stop = static_cast<std::uint32_t>(end + cap.shift);
     std::uint32_t split = cap.last_end;
     if constexpr (Lexicon<Tokens::SYNTAX>::COMMENTS) {
-        if (cap.commented || tokens.comments() != cap.comments)
+        if (cap.commented || tokens.comments() != cap.comments) {
             split += static_cast<std::uint32_t>(
                 split_gap({cap.origin + cap.last_end, begin - cap.last_end}, Tokens::SYNTAX));
+            // A same-line comment stays with the token before: the text of what came last
+            // runs on to the split (by default it ends where its token does).
+            if (cap.last == LayoutCapture::Last::Opened) {
+                Node& list = tree.slab.raw(cap.node);
+                list.set_list_layout(split, list.closing_begin());
+            } else if (cap.last == LayoutCapture::Last::Ended) {
+                (*cap.spans)[cap.node].trail = split;
+            }
+        }
         cap.commented = false;
         cap.comments = tokens.comments();
     }
-    SpanArray& spans = *cap.spans;
-    const bool closes = kind == TokenKind::Close;
-    if (cap.last == LayoutCapture::Last::Opened) {
-        Node& list = tree.slab.raw(cap.node); // its opening text ends at the split
-        list.set_list_layout(split, closes ? split : 0);
-    } else if (cap.last == LayoutCapture::Last::Ended) {
-        spans[cap.node].trail = split;
-        if (closes)
-            tree.slab.raw(id).set_list_layout(tree.slab.raw(id).opening_end(), split);
-    }
-    if (closes) {
-        spans[id].end = static_cast<std::uint32_t>(end + cap.shift);
+    if (kind == TokenKind::Close) {
+        Node& list = tree.slab.raw(id);
+        list.set_list_layout(list.opening_end(), split);
+        Span& span = (*cap.spans)[id];
+        span.end = stop;
+        span.trail = stop;
     } else {
         // The text before a form is its own; between tokens, what follows the split.
         std::uint32_t lead = cap.last == LayoutCapture::Last::Nothing ? 0 : split;
-        spans.push_plain(Span{lead, begin, static_cast<std::uint32_t>(end + cap.shift), NO_SPAN});
+        cap.spans->push_plain(Span{lead, begin, stop, stop});
+        if (kind == TokenKind::Open)
+            tree.slab.raw(id).set_list_layout(stop, 0);
     }
-    cap.last_end = static_cast<std::uint32_t>(end + cap.shift);
+    cap.last_end = stop;
     cap.last = kind == TokenKind::Open ? LayoutCapture::Last::Opened : LayoutCapture::Last::Ended;
     cap.node = id;
 }

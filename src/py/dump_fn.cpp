@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "core/kept_writer.hpp"
 #include "core/render.hpp"
 #include "py/error.hpp"
 #include "py/parse_fn.hpp"
@@ -417,6 +418,10 @@ PyDoc_STRVAR(load_doc,
 
 PyObject* node_text(PyObject* self, Layout layout) noexcept {
     return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
+        // An unedited tree read from a str is that str.
+        if (layout.kept && h->id == t.root && t.layout && writes_source(t))
+            if (PyObject* text = source_str(t))
+                return Py_NewRef(text);
         // A whole tree takes about 8 bytes a node; a subtree starts small and grows.
         std::size_t estimate = 8 * t.slab.live_count() + 16;
         if (t.layout && layout.kept)

@@ -73,6 +73,7 @@ class ObjectText final : public TextHold {
     ~ObjectText() override { Py_DECREF(owner_); }
     ObjectText(const ObjectText&) = delete;
     ObjectText& operator=(const ObjectText&) = delete;
+    PyObject* owner() const noexcept { return owner_; }
 
   private:
     PyObject* owner_;
@@ -168,6 +169,13 @@ bool source_bytes(PyObject* source, SourceBytes& out) {
     }
     out.text = out.copy;
     return true;
+}
+
+PyObject* source_str(const Tree& tree) noexcept {
+    if (!tree.layout)
+        return nullptr;
+    const auto* held = dynamic_cast<const ObjectText*>(tree.layout->source.get());
+    return held != nullptr && PyUnicode_CheckExact(held->owner()) ? held->owner() : nullptr;
 }
 
 bool flag_of(PyObject* value, bool& out) noexcept {

@@ -25,6 +25,10 @@ struct SourceBytes {
 // place lasts as long as the source object.
 bool source_bytes(PyObject* source, SourceBytes& out);
 
+// The str a tree that keeps its layout was read from, when it was read from one (borrowed);
+// null otherwise.
+PyObject* source_str(const Tree& tree) noexcept;
+
 // A yes-or-no argument by its truth (null: no). False with the error of its truth test set.
 bool flag_of(PyObject* value, bool& out) noexcept;
 

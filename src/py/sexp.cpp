@@ -14,6 +14,7 @@
 #include "py/dump_fn.hpp"
 #include "py/iter.hpp"
 #include "py/parse_fn.hpp"
+#include "core/kept_writer.hpp"
 #include "parse/quote.hpp"
 
 namespace sexp::py {
@@ -110,7 +111,7 @@ int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
                 return -1;
             }
             // A tree that keeps its text is written back as text: what it holds must read so.
-            if (t.layout && !is_one_atom(text, t.layout->syntax)) {
+            if (t.layout && !reads_back_as_atom(t, h->id, text)) {
                 const char* name = syntax_name(t.layout->syntax);
                 if (has_quoting(t.layout->syntax))
                     PyErr_Format(PyExc_ValueError,
