@@ -1,25 +1,44 @@
 #include "core/layout.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "core/tree.hpp"
 
 namespace sexp {
 
-void SpanArray::grow_to(std::size_t count) {
-    if (count <= spans_.size())
+void SpanArray::reserve(std::size_t count) {
+    if (count <= capacity_)
         return;
-    if (count > spans_.capacity()) {
-        reserve(std::max(count, spans_.capacity() * 2));
-    } else {
-        tail_.prepare(spans_.data(), spans_.capacity() * sizeof(Span), count * sizeof(Span));
-    }
-    spans_.resize(count);
+    if (count > std::size_t(-1) / sizeof(Span))
+        throw std::bad_alloc();
+    auto* fresh = static_cast<Span*>(allocate_slots(count * sizeof(Span)));
+    if (size_ != 0)
+        std::memcpy(static_cast<void*>(fresh), data_, size_ * sizeof(Span));
+    release_slots(data_, capacity_ * sizeof(Span));
+    data_ = fresh;
+    capacity_ = count;
+    tail_.reset();
+}
+
+void SpanArray::grow_to(std::size_t count) {
+    if (count <= size_)
+        return;
+    if (count > capacity_)
+        reserve(std::max(count, capacity_ * 2));
+    else
+        tail_.prepare(data_, capacity_ * sizeof(Span), count * sizeof(Span));
+    for (std::size_t i = size_; i < count; ++i)
+        data_[i] = Span{};
+    size_ = count;
 }
 
 SpanArray::SpanArray(const SpanArray& other) {
-    spans_.reserve(other.spans_.size());
-    spans_.assign(other.spans_.begin(), other.spans_.end());
+    reserve(other.size_);
+    if (other.size_ != 0)
+        std::memcpy(static_cast<void*>(data_), other.data_, other.size_ * sizeof(Span));
+    size_ = other.size_;
 }
 
 const TextFacts& TreeLayout::facts() const {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "memory/pages.hpp"
 #include "memory/slab.hpp"
 #include "parse/gaps.hpp"
 #include "parse/syntax.hpp"
@@ -64,46 +65,54 @@ class OwnedText final : public TextHold {
 };
 
 // The spans of a tree's nodes, by node id, in storage like the slots'. Ids past its size have
-// no layout.
+// no layout. The parser fills it through raw pointers (fill_begin ... set_size), so it keeps
+// its own storage rather than a vector, which would initialise what the parser writes.
 class SpanArray {
   public:
     SpanArray() = default;
-    SpanArray(SpanArray&&) noexcept = default;
-    SpanArray& operator=(SpanArray&&) noexcept = default;
+    ~SpanArray() { release_slots(data_, capacity_ * sizeof(Span)); }
+    SpanArray(SpanArray&& other) noexcept { swap(other); }
+    SpanArray& operator=(SpanArray&& other) noexcept {
+        SpanArray taken(std::move(other));
+        swap(taken);
+        return *this;
+    }
     // May throw std::bad_alloc.
     SpanArray(const SpanArray& other);
     SpanArray& operator=(const SpanArray&) = delete;
 
-    std::size_t size() const noexcept { return spans_.size(); }
-    const Span& operator[](NodeId id) const noexcept { return spans_[id]; }
-    Span& operator[](NodeId id) noexcept { return spans_[id]; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    const Span& operator[](NodeId id) const noexcept { return data_[id]; }
+    Span& operator[](NodeId id) noexcept { return data_[id]; }
     const Span* get(NodeId id) const noexcept {
-        return id < spans_.size() && spans_[id].has_text() ? &spans_[id] : nullptr;
+        return id < size_ && data_[id].has_text() ? &data_[id] : nullptr;
     }
 
     // Room for `count` spans; may throw std::bad_alloc.
-    void reserve(std::size_t count) {
-        if (count > spans_.capacity()) {
-            spans_.reserve(count);
-            tail_.reset();
-        }
-    }
-    // Appends within the room reserved, before release_unused: the parser's fast path.
-    void push_plain(const Span& s) { spans_.push_back(s); }
+    void reserve(std::size_t count);
     // Makes the array `count` long, new ids without layout. May throw std::bad_alloc.
     void grow_to(std::size_t count);
+    // The parser's fast path, before release_unused: it writes spans from data() + size() up
+    // to data() + capacity(), then says how many there are.
+    Span* data() noexcept { return data_; }
+    void set_size(std::size_t count) noexcept { size_ = count; }
     // Gives the memory of the unused room back, as Slab::release_unused does.
     void release_unused() noexcept {
-        tail_.release(spans_.data(), spans_.capacity() * sizeof(Span),
-                      spans_.size() * sizeof(Span));
-    }
-    void clear_from(std::size_t count) noexcept {
-        if (count < spans_.size())
-            spans_.resize(count);
+        tail_.release(data_, capacity_ * sizeof(Span), size_ * sizeof(Span));
     }
 
   private:
-    std::vector<Span, SlotAllocator<Span>> spans_;
+    void swap(SpanArray& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+        std::swap(tail_, other.tail_);
+    }
+
+    Span* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
     BlockTail tail_;
 };
 

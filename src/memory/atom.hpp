@@ -85,8 +85,8 @@ class AtomText {
     static AtomText make(std::string_view text);
 
     static AtomText list_marker() noexcept { return tagged(LIST_TAG); }
-    // Makes this record the list marker, word by word.
-    void set_list_marker() noexcept { set_words(0, 0, LIST_TAG); }
+    // Makes this record the list marker, word by word, with `word0` as its first list word.
+    void set_list_marker(std::uint32_t word0 = 0) noexcept { set_words(word0, 0, LIST_TAG); }
     static AtomText vacant_marker() noexcept { return tagged(VACANT_TAG); }
 
     std::uint8_t tag() const noexcept { return tag_; }

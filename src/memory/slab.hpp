@@ -183,6 +183,15 @@ class Slab {
     // parser's fast path (its free stack is always empty, so it numbers the slots itself).
     // Only before release_unused. May throw std::bad_alloc, which leaves the slab unchanged.
     void push_plain(const Node& node) { slots_.push_back(node); }
+    // The same for a list, made in its slot field by field (see insert_unlinked), its first
+    // layout word `opening`.
+    void push_list(std::uint32_t opening) {
+        Node& slot = slots_.emplace_back();
+        slot.parent = slot.first_child = slot.last_child = NO_NODE;
+        slot.prev_sibling = slot.next_sibling = NO_NODE;
+        slot.child_count = 0;
+        slot.text.set_list_marker(opening);
+    }
 
   private:
     // Room at the end, already writable, nothing freed to reuse: inserts take the slot as it is.

@@ -60,45 +60,54 @@ struct TopForms {
 
 // Records where the token just read lies, and divides the text between it and the token
 // before among the nodes around (see core/layout.hpp): `id` is the node it makes (or, for a
-// ')', the list it closes), `start` and `end` its place in the tokenizer's text.
+// ')', the list it closes), `start` and `end` its place in the tokenizer's text, `parent` the
+// list a node it makes goes into, `made` the node made last before it.
 template <typename Tokens>
-void capture(LayoutCapture& cap, Tokens& tokens, Tree& tree, TokenKind kind, NodeId id,
-             std::size_t start, std::size_t end) {
+SEXP_INLINE void capture(LayoutCapture& cap, Tokens& tokens, Tree& tree, TokenKind kind,
+                         NodeId id, std::size_t start, std::size_t end, NodeId parent,
+                         NodeId made) {
     const auto begin = static_cast<std::uint32_t>(start + cap.shift);
     const auto stop = static_cast<std::uint32_t>(end + cap.shift);
     std::uint32_t split = cap.last_end;
+    const bool closes = kind == TokenKind::Close;
     if constexpr (Lexicon<Tokens::SYNTAX>::COMMENTS) {
-        if (cap.commented || tokens.comments() != cap.comments) {
+        // The text before a form is all its own; between tokens, a comment may divide it.
+        if ((cap.commented || tokens.comments() != cap.comments) && cap.last != TokenKind::End)
+            [[unlikely]] {
             split += static_cast<std::uint32_t>(
                 split_gap({cap.origin + cap.last_end, begin - cap.last_end}, Tokens::SYNTAX));
             // A same-line comment stays with the token before: the text of what came last
             // runs on to the split (by default it ends where its token does).
-            if (cap.last == LayoutCapture::Last::Opened) {
-                Node& list = tree.slab.raw(cap.node);
-                list.set_list_layout(split, list.closing_begin());
-            } else if (cap.last == LayoutCapture::Last::Ended) {
-                (*cap.spans)[cap.node].trail = split;
-            }
+            Slab& slab = tree.slab;
+            NodeId list = closes ? id : parent;
+            if (cap.last == TokenKind::Open)
+                slab.raw(list).text.set_list_word(0, split);
+            else if (cap.last == TokenKind::Atom)
+                cap.base[made].trail = split;
+            else if (list != NO_NODE) // a second form is an error: nothing to divide
+                cap.base[slab.raw(list).last_child].trail = split;
         }
         cap.commented = false;
         cap.comments = tokens.comments();
     }
-    if (kind == TokenKind::Close) {
-        Node& list = tree.slab.raw(id);
-        list.set_list_layout(list.opening_end(), split);
-        Span& span = (*cap.spans)[id];
+    if (closes) {
+        // Written, not read: the list's record and span are far behind by now.
+        tree.slab.raw(id).text.set_list_word(1, split);
+        Span& span = cap.base[id];
         span.end = stop;
         span.trail = stop;
     } else {
-        // The text before a form is its own; between tokens, what follows the split.
-        std::uint32_t lead = cap.last == LayoutCapture::Last::Nothing ? 0 : split;
-        cap.spans->push_plain(Span{lead, begin, stop, stop});
-        if (kind == TokenKind::Open)
-            tree.slab.raw(id).set_list_layout(stop, 0);
+        if (cap.next == cap.limit) [[unlikely]] {
+            cap.spans->set_size(static_cast<std::size_t>(cap.next - cap.base));
+            cap.spans->reserve(std::max<std::size_t>(64, 2 * cap.spans->capacity()));
+            cap.base = cap.spans->data();
+            cap.next = cap.base + cap.spans->size();
+            cap.limit = cap.base + cap.spans->capacity();
+        }
+        *cap.next++ = Span{split, begin, stop, stop};
     }
     cap.last_end = stop;
-    cap.last = kind == TokenKind::Open ? LayoutCapture::Last::Opened : LayoutCapture::Last::Ended;
-    cap.node = id;
+    cap.last = kind;
 }
 
 // The parse loop shared by whole texts and form-by-form reading: builds nodes into `tree`
@@ -106,8 +115,8 @@ void capture(LayoutCapture& cap, Tokens& tokens, Tree& tree, TokenKind kind, Nod
 // open. With ONE_FORM it stops as soon as a form at depth 0 is complete. With LAYOUT it also
 // records the layout through `cap`.
 template <bool ONE_FORM, bool LAYOUT, typename Tokens>
-Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopForms& top,
-           ParseErrorKind& error, LayoutCapture* cap = nullptr) {
+SEXP_INLINE Stop build_loop(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open,
+                            TopForms& top, ParseErrorKind& error, LayoutCapture& cap) {
     Slab& slab = tree.slab;
     NodeId parent = open.empty() ? NO_NODE : open.back(); // kept at hand
     NodeId next_id = static_cast<NodeId>(slab.slot_count()); // the slab only grows at its end
@@ -137,15 +146,17 @@ Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopF
                 return Stop::Error;
             }
             if constexpr (LAYOUT)
-                capture(*cap, tokens, tree, TokenKind::Close, open.back(),
-                        tokens.position() - 1, tokens.position());
+                capture(cap, tokens, tree, TokenKind::Close, open.back(), tokens.position() - 1,
+                        tokens.position(), parent, next_id - 1);
             open.pop();
             parent = open.empty() ? NO_NODE : open.back();
             if (ONE_FORM && parent == NO_NODE)
                 return Stop::Form;
             continue;
         case TokenKind::Open:
-            slab.push_plain(Node::list());
+            // With a layout, its opening text runs to the split after its '(' by default.
+            slab.push_list(LAYOUT ? static_cast<std::uint32_t>(tokens.position() + cap.shift)
+                                  : 0);
             break;
         case TokenKind::Atom:
             if (tok.text.size() > INLINE_CAPACITY) {
@@ -167,8 +178,9 @@ Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopF
         }
         if constexpr (LAYOUT) {
             std::size_t end = tokens.position();
-            capture(*cap, tokens, tree, tok.kind, id,
-                    tok.kind == TokenKind::Atom ? end - tok.text.size() : end - 1, end);
+            capture(cap, tokens, tree, tok.kind, id,
+                    tok.kind == TokenKind::Atom ? end - tok.text.size() : end - 1, end, parent,
+                    next_id - 1);
         }
         ++next_id;
         if (parent == NO_NODE) {
@@ -199,6 +211,32 @@ void keep_no_form(Tree& tree, std::shared_ptr<const TextHold> source, Syntax syn
     layout->spans.grow_to(1);
     layout->spans[tree.root] = Span{0, size, size, size};
     tree.layout = std::move(layout);
+}
+
+template <bool ONE_FORM, bool LAYOUT, typename Tokens>
+Stop build(Tokens& tokens, const Token* first, Tree& tree, OpenLists& open, TopForms& top,
+           ParseErrorKind& error, LayoutCapture* cap = nullptr) {
+    // A copy of the capture that no store to the tree can alias, kept in registers.
+    LayoutCapture local;
+    if constexpr (LAYOUT) {
+        local = *cap;
+        local.base = cap->spans->data();
+        local.next = local.base + cap->spans->size();
+        local.limit = local.base + cap->spans->capacity();
+    }
+    // Whatever leaves the loop (an exception too), the spans written count.
+    struct Count {
+        LayoutCapture* cap;
+        const LayoutCapture& local;
+        ~Count() {
+            if (LAYOUT)
+                cap->spans->set_size(static_cast<std::size_t>(local.next - local.base));
+        }
+    } count{cap, local};
+    Stop stop = build_loop<ONE_FORM, LAYOUT>(tokens, first, tree, open, top, error, local);
+    if constexpr (LAYOUT)
+        *cap = local;
+    return stop;
 }
 
 template <Syntax S, bool LAYOUT>

@@ -45,17 +45,15 @@ ParseResult parse_keeping_layout(std::shared_ptr<const TextHold> source, Syntax 
 // What a parse that keeps the layout carries from one token to the next. Offsets are those of
 // the layout's text; the tokenizer's offset `o` is the layout's `o + shift`.
 struct LayoutCapture {
-    enum class Last : std::uint8_t {
-        Nothing, // no token yet
-        Opened,  // `node` is the list whose '(' came last
-        Ended,   // `node` is the atom, or the list whose ')', that came last
-    };
     SpanArray* spans = nullptr;
+    // While the parse loop runs: the spans, the next one to write, and the end of the room.
+    Span* base = nullptr;
+    Span* next = nullptr;
+    Span* limit = nullptr;
     const char* origin = nullptr; // the layout's text, as far as it is at hand
     std::size_t shift = 0;
     std::uint32_t last_end = 0; // where the last token ended
-    Last last = Last::Nothing;
-    NodeId node = NO_NODE;
+    TokenKind last = TokenKind::End; // its kind; End before the first
     std::size_t comments = 0; // comments the tokenizer had skipped at the last token
     bool commented = false;   // a comment was skipped since, by an earlier tokenizer
 };
@@ -66,7 +64,7 @@ class OpenLists {
   public:
     bool empty() const noexcept { return size_ == 0; }
     NodeId back() const noexcept { return at(size_ - 1); }
-    void push(NodeId id) {
+    SEXP_INLINE void push(NodeId id) {
         if (size_ < INLINE) {
             inline_[size_] = id;
         } else {
