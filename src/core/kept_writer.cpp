@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "memory/hints.hpp"
 #include "parse/gaps.hpp"
 #include "parse/quote.hpp"
 #include "parse/tokenizer.hpp"
@@ -19,6 +20,18 @@ bool blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
 bool starts_line(std::string_view text) noexcept {
     return text[0] == '\n' || (text[0] == '\r' && text.size() > 1 && text[1] == '\n');
+}
+
+// The last line feed of `text`, or null.
+const char* last_line_feed(std::string_view text) noexcept {
+#if defined(__GLIBC__)
+    return static_cast<const char*>(memrchr(text.data(), '\n', text.size()));
+#else
+    for (std::size_t i = text.size(); i > 0; --i)
+        if (text[i - 1] == '\n')
+            return text.data() + i - 1;
+    return nullptr;
+#endif
 }
 
 // The OR of every byte, for the output's ASCII test.
@@ -56,7 +69,7 @@ bool writes_source(const Tree& tree) noexcept {
     if (tree.implicit_root)
         return root.first_child == NO_NODE;
     if (root.is_list())
-        return !root.is_edited();
+        return root.edits() == 0;
     return layout.slice(s->begin, s->end) == root.text.view();
 }
 
@@ -81,15 +94,13 @@ bool KeptWalk::write(const Tree& tree, TextOutput& out, std::size_t budget) {
     const bool at_root = cursor_.top == tree.root;
     for (;;) {
         if (rest_from_ < rest_to_) {
-            std::uint32_t to = std::min(rest_to_, rest_from_ + CHUNK);
-            std::uint32_t from = rest_from_;
-            rest_from_ = to;
-            piece(layout_.slice(from, to), from, last_);
+            copy_rest();
+            if (written_ - start >= budget)
+                return false;
+            continue;
         }
         if (written_ - start >= budget)
-            return phase_ == Phase::Done && rest_from_ >= rest_to_;
-        if (rest_from_ < rest_to_)
-            continue;
+            return phase_ == Phase::Done;
         switch (phase_) {
         case Phase::Start:
             if (const Span* s = layout_.spans.get(tree.root); at_root && s && s->lead != NO_SPAN)
@@ -123,6 +134,12 @@ bool KeptWalk::write(const Tree& tree, TextOutput& out, std::size_t budget) {
 void KeptWalk::enter(NodeId id) {
     const Tree& tree = *tree_;
     const Node& n = tree.node(id);
+    // What comes next lies beyond this node's text when that is copied whole: fetch it now.
+    if (n.next_sibling != NO_NODE) {
+        prefetch(&tree.slab.raw(n.next_sibling));
+        if (n.next_sibling < layout_.spans.size())
+            prefetch(&layout_.spans[n.next_sibling]);
+    }
     if (!frames_.empty())
         leading(frames_.back(), id, n);
     const bool implicit = id == tree.root && tree.implicit_root;
@@ -139,12 +156,12 @@ void KeptWalk::enter(NodeId id) {
     }
     if (implicit && n.first_child == NO_NODE)
         return; // a text with no form, and no form added
-    if (s && !n.is_edited()) {
-        // Unchanged since it was read: its text, in pieces when long.
-        std::uint32_t to = std::min(s->end, s->begin + CHUNK);
-        piece(layout_.slice(s->begin, to), s->begin, Last::Close);
-        rest_from_ = to;
+    if (s && !(n.edits() & Node::EDITED_SHAPE)) {
+        // Its text as read, with the new texts of the atoms given one, in pieces when long.
+        rest_from_ = s->begin;
         rest_to_ = s->end;
+        replacing_ = n.edits() & Node::EDITED_VALUES;
+        copy_rest();
         return;
     }
     Frame f{id, s == nullptr};
@@ -171,6 +188,40 @@ void KeptWalk::enter(NodeId id) {
         phase_ = Phase::Enter;
     } else {
         close(id);
+    }
+}
+
+void KeptWalk::copy_rest() {
+    std::uint32_t to = std::min(rest_to_, rest_from_ + CHUNK);
+    NodeId atom = NO_NODE;
+    if (replacing_) {
+        // The next atom with a new text, if it comes before `to`; leftovers of removed nodes
+        // are passed over.
+        const auto& values = layout_.values;
+        for (auto it = values.lower_bound(rest_from_); it != values.end() && it->first < to;
+             ++it) {
+            NodeId id = it->second;
+            const Span* s = id < tree_->slab.slot_count() && tree_->slab.raw(id).is_atom()
+                                ? layout_.spans.get(id)
+                                : nullptr;
+            if (s != nullptr && s->begin == it->first && s->end <= rest_to_) {
+                atom = id;
+                to = s->begin;
+                break;
+            }
+        }
+    }
+    std::uint32_t from = rest_from_;
+    rest_from_ = to;
+    if (from < to) {
+        std::string_view text = layout_.slice(from, to);
+        char last = text.back();
+        piece(text, from, last == ')' ? Last::Close : last == '(' ? Last::Open : Last::Gap);
+    }
+    if (atom != NO_NODE) {
+        piece(tree_->node(atom).text.view(), NO_SPAN, Last::Atom);
+        last_atom_ = atom;
+        rest_from_ = layout_.spans[atom].end;
     }
 }
 
@@ -313,9 +364,10 @@ void KeptWalk::put(std::string_view text) {
     out.high |= high_bits(text);
     written_ += text.size();
     // The line being written: its indentation, read off what went out.
-    std::size_t lf = text.rfind('\n');
+    const char* nl = last_line_feed(text);
     std::size_t from = 0;
-    if (lf != std::string_view::npos) {
+    if (nl != nullptr) {
+        std::size_t lf = static_cast<std::size_t>(nl - text.data());
         indent_.clear();
         indent_open_ = true;
         from = lf + 1;

@@ -59,6 +59,7 @@ class KeptWalk {
 
     void enter(NodeId id);
     void leave(NodeId id);
+    void copy_rest();
     void close(NodeId list);
     void leading(Frame& f, NodeId id, const Node& n);
     void separate_fresh(Frame& f, const Node& n);
@@ -80,9 +81,11 @@ class KeptWalk {
     std::vector<Frame> frames_;
     std::vector<std::string> bases_;
     std::string pad_;
-    // A long piece of the layout's text still to copy: [rest_from_, rest_to_).
+    // A piece of the layout's text still to copy: [rest_from_, rest_to_), the atoms given a new
+    // text in it replaced when `replacing_`.
     std::uint32_t rest_from_ = 0;
     std::uint32_t rest_to_ = 0;
+    bool replacing_ = false;
     std::size_t written_ = 0;
     // The join state.
     Last last_ = Last::Nothing;

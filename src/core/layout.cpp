@@ -85,7 +85,7 @@ GatheredLayout gather_layout(const Tree& from, const std::vector<NodeId>& ids, b
         if (n.is_list()) {
             t.opening = n.opening_end();
             t.closing = n.closing_begin();
-            t.edited = n.is_edited();
+            t.edits = n.edits();
         }
         (t.span.lead < base ? in_source : in_extra).add(t.span.lead, t.span.trail);
     }
@@ -139,8 +139,32 @@ void give_layout(Tree& to, const std::vector<NodeId>& ids, GatheredLayout&& g) {
         Node& n = to.slab.raw(ids[i]);
         if (n.is_list()) {
             n.set_list_layout(t.opening + shift, t.closing + shift);
-            if (t.edited)
-                n.mark_edited();
+            n.mark(t.edits);
+        }
+    }
+    // Atoms whose text is not their text's any more: noted as edits of their value.
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const Span* s = spans.get(ids[i]);
+        const Node& n = to.slab.raw(ids[i]);
+        if (s != nullptr && n.is_atom() && to.layout->slice(s->begin, s->end) != n.text.view())
+            note_value(to, ids[i]);
+    }
+}
+
+void note_value(Tree& tree, NodeId id) {
+    tree.layout->values[tree.layout->spans[id].begin] = id;
+}
+
+void mark_value_edited(Tree& tree, NodeId id) {
+    if (!tree.layout || !tree.layout->spans.get(id))
+        return;
+    note_value(tree, id);
+    for (NodeId at = tree.slab.raw(id).parent; at != NO_NODE; at = tree.slab.raw(at).parent) {
+        Node& n = tree.slab.raw(at);
+        if (n.is_list()) {
+            if (n.edits() != 0)
+                return;
+            n.mark(Node::EDITED_VALUES);
         }
     }
 }

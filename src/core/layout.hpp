@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,6 +126,10 @@ struct TreeLayout {
     // point into it.
     std::string extra;
     SpanArray spans;
+    // The atoms given a new text since, by where their text begins: a list whose only edits
+    // are such texts is written as its own text with those parts replaced. An entry whose
+    // node no longer has that span is left over from a removal and means nothing.
+    std::map<std::uint32_t, NodeId> values;
 
     std::size_t source_size() const noexcept { return source ? source->text().size() : 0; }
     // The text [from, to) of the layout: of the source or of the extra text, never both.
@@ -150,7 +155,7 @@ struct NodeLayout {
     Span span;
     std::uint32_t opening = 0;
     std::uint32_t closing = 0;
-    bool edited = false;
+    std::uint8_t edits = 0;
 };
 
 // The layout of some nodes of a tree, on a text of their own: `text` holds the least of the
@@ -172,6 +177,9 @@ GatheredLayout gather_layout(const Tree& from, const std::vector<NodeId>& ids, b
 // text of one of the same syntax; one of another syntax, or one whose offsets would run out,
 // gets none. May throw std::bad_alloc before anything changed in `to` but room.
 void give_layout(Tree& to, const std::vector<NodeId>& ids, GatheredLayout&& layout);
+
+// Notes that the atom `id`, which has a span, was given a new text. May throw std::bad_alloc.
+void note_value(Tree& tree, NodeId id);
 
 // Both at once: the nodes copied from `from` into `to`, `pairs` holding each one's id in
 // `from` and in `to`. Nothing happens when `from` keeps no layout.

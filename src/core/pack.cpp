@@ -66,7 +66,7 @@ void each_layout(const GatheredLayout& g, const Tree& tree, const std::vector<No
         }
         // The root of a text with no form has text around it and none of its own.
         const bool formless = t.span.begin == t.span.end;
-        varint(formless ? 3 : t.edited ? 2 : 1);
+        varint(formless ? 1 : 2 + t.edits);
         varint(t.span.lead);
         varint(t.span.begin - t.span.lead);
         if (tree.node(ids[i]).is_list() && !formless) {

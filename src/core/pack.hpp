@@ -20,10 +20,10 @@ namespace sexp {
 //   kind 2  an atom with children; x is its length, then a varint child count (at least 1),
 //           then its bytes.
 // With PACK_LAYOUT, the layout follows: the syntax (a byte), the text's length (a varint) and
-// bytes, then for each node in the same order a varint 0 (no layout), 1, 2 (an edited list)
-// or 3 (the root of a text with no form), and for the others the distances, as varints, from
-// 0 to `lead` and on to `begin`, (for a list but 3: `begin` + 1, the opening text's end, the
-// closing text's start, `end` - 1,) `end` and `trail`.
+// bytes, then for each node in the same order a varint 0 (no layout), 1 (the root of a text
+// with no form), or 2 + the list's edit marks (0 for an atom), and for the others the
+// distances, as varints, from 0 to `lead` and on to `begin`, (for a list but 1: `begin` + 1,
+// the opening text's end, the closing text's start, `end` - 1,) `end` and `trail`.
 inline constexpr std::uint8_t PACK_VERSION = 1;
 inline constexpr std::uint8_t PACK_IMPLICIT_ROOT = 1;
 inline constexpr std::uint8_t PACK_LAYOUT = 2;

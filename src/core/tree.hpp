@@ -38,22 +38,27 @@ struct Tree {
     NodeId prev_sibling(NodeId id) const noexcept { return node(id).prev_sibling; }
 };
 
-// Notes that what lies under `id` changed, for a tree that keeps its layout: `id`, if a list,
-// and every list above it can no longer be written as their text. Stops at a list marked
-// already, since the lists above a marked one are marked.
+// Notes that the shape of what lies under `id` changed, for a tree that keeps its layout:
+// `id`, if a list, and every list above it can no longer be written as their text. Stops at a
+// list so marked already, since the lists above it are.
 inline void mark_edited(Tree& tree, NodeId id) noexcept {
     if (!tree.layout)
         return;
     for (NodeId at = id; at != NO_NODE;) {
         Node& n = tree.slab.raw(at);
         if (n.is_list()) {
-            if (n.is_edited())
+            if (n.edits() & Node::EDITED_SHAPE)
                 return;
-            n.mark_edited();
+            n.mark(Node::EDITED_SHAPE);
         }
         at = n.parent;
     }
 }
+
+// Notes that the atom `id` has a new text, for a tree that keeps its layout: the lists above
+// it are written as their text with that atom's part of it replaced. Stops at a list marked
+// already, since the lists above a marked one are marked too.
+void mark_value_edited(Tree& tree, NodeId id);
 
 // A tree holding one empty list, its root at slot 0. May throw std::bad_alloc.
 Tree make_empty_tree();

@@ -108,15 +108,15 @@ class AtomText {
     AtomText copy() const;
 
     // A list's record holds no text: in a tree that keeps its layout, its bytes 0-7 hold two
-    // offsets of the list's layout and byte 8 whether the list was edited; all zero otherwise.
+    // offsets of the list's layout and byte 8 how the list was edited; all zero otherwise.
     std::uint32_t list_word(unsigned i) const noexcept {
         std::uint32_t v;
         std::memcpy(&v, bytes_ + 4 * i, 4);
         return v;
     }
     void set_list_word(unsigned i, std::uint32_t v) noexcept { std::memcpy(bytes_ + 4 * i, &v, 4); }
-    bool list_mark() const noexcept { return bytes_[8] != 0; }
-    void set_list_mark() noexcept { bytes_[8] = 1; }
+    std::uint8_t list_marks() const noexcept { return bytes_[8]; }
+    void add_list_marks(std::uint8_t marks) noexcept { bytes_[8] |= marks; }
 
     // Releases a heap buffer; inline texts and markers own nothing.
     void destroy() noexcept {

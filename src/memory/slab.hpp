@@ -56,10 +56,12 @@ struct Node {
         text.set_list_word(0, opening);
         text.set_list_word(1, closing);
     }
-    // Set once a list's children, or anything below them, changed since it was read: its own
-    // text no longer says what it holds.
-    bool is_edited() const noexcept { return text.list_mark(); }
-    void mark_edited() noexcept { text.set_list_mark(); }
+    // What changed in a list since it was read, its own text no longer saying what it holds:
+    // EDITED_SHAPE, its children or the shape of anything below them; EDITED_VALUES, the text
+    // of atoms below it (each still where its own text stands).
+    static constexpr std::uint8_t EDITED_SHAPE = 1, EDITED_VALUES = 2;
+    std::uint8_t edits() const noexcept { return text.list_marks(); }
+    void mark(std::uint8_t edits) noexcept { text.add_list_marks(edits); }
 };
 
 static_assert(sizeof(Node) == 40, "the node record is most of the memory of a tree");

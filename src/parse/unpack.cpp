@@ -67,14 +67,14 @@ bool read_layout(Reader& in, Tree& tree) {
     for (NodeId id = 0; id < count; ++id) {
         ids[id] = id;
         std::uint64_t tag;
-        if (!in.varint(tag) || tag > 3)
+        if (!in.varint(tag) || tag > 2 + 3)
             return false;
         if (tag == 0)
             continue;
-        if (tag == 3 && !(id == 0 && tree.implicit_root))
+        if (tag == 1 && !(id == 0 && tree.implicit_root))
             return false;
-        const bool list = tree.slab.raw(id).is_list() && tag != 3;
-        if (tag == 2 && !list)
+        const bool list = tree.slab.raw(id).is_list() && tag != 1;
+        if (tag > 2 && !list)
             return false;
         // Each offset is the one before plus a distance (and the parentheses a byte each).
         std::uint64_t d[6];
@@ -98,7 +98,7 @@ bool read_layout(Reader& in, Tree& tree) {
         t.span = Span{u32(lead), u32(begin), u32(end), u32(trail)};
         t.opening = u32(opening);
         t.closing = u32(closing);
-        t.edited = tag == 2;
+        t.edits = static_cast<std::uint8_t>(tag >= 2 ? tag - 2 : 0);
     }
     give_layout(tree, ids, std::move(g));
     return tree.layout != nullptr;

@@ -126,9 +126,14 @@ int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
                 return -1;
             }
             AtomText fresh = AtomText::make(text); // may throw: the old text is still in place
+            try {
+                mark_value_edited(t, h->id); // nothing it marks is wrong with the old text
+            } catch (...) {
+                fresh.destroy();
+                throw;
+            }
             n.text.destroy();
             n.text = fresh;
-            mark_edited(t, h->id);
             return 0;
         });
     });

@@ -52,6 +52,14 @@ NodeId at(const Tree& t, std::initializer_list<int> path) {
     return id;
 }
 
+// As the value setter does it.
+void set_value(Tree& t, NodeId id, std::string_view text) {
+    sexp::mark_value_edited(t, id);
+    Node& n = t.node_mut(id);
+    n.text.destroy();
+    n.text = sexp::AtomText::make(text);
+}
+
 NodeId atom(Tree& t, std::string_view text) {
     return sexp::add_detached(t, Node::atom(text));
 }
@@ -112,10 +120,15 @@ TEST(Layout, EveryRealFileWritesBackByteForByte) {
             Tree& t = *r.tree;
             ASSERT_TRUE(check_invariants(t));
             EXPECT_EQ(kept(t, t.root), text);
-            // Written from its parts, every list gives its text too.
+            // With every atom given its own text again, and then written from its parts, every
+            // list gives its text too.
+            for (NodeId id = 0; id < t.slab.slot_count(); ++id)
+                if (t.slab.raw(id).is_atom())
+                    set_value(t, id, std::string(t.slab.raw(id).text.view()));
+            EXPECT_EQ(kept(t, t.root), text);
             for (NodeId id = 0; id < t.slab.slot_count(); ++id)
                 if (t.slab.raw(id).is_list())
-                    t.slab.raw(id).mark_edited();
+                    t.slab.raw(id).mark(Node::EDITED_SHAPE);
             EXPECT_EQ(kept(t, t.root), text);
         }
     }
@@ -135,11 +148,7 @@ TEST(Layout, EditsChangeOnlyWhatTheyTouch) {
     const std::string board = "(a\n  (b 1) ; about b\n  ; about c\n  (c 2)\n)\n";
     const Edit edits[] = {
         {"a value", Syntax::Smtlib, board,
-         [](Tree& t) {
-             Node& n = t.node_mut(at(t, {1, 1}));
-             n.text = sexp::AtomText::make("10");
-             sexp::mark_edited(t, at(t, {1, 1}));
-         },
+         [](Tree& t) { set_value(t, at(t, {1, 1}), "10"); },
          "(a\n  (b 10) ; about b\n  ; about c\n  (c 2)\n)\n"},
         {"a child with its comments", Syntax::Smtlib, board,
          [](Tree& t) { sexp::remove(t, at(t, {1})); }, "(a\n  ; about c\n  (c 2)\n)\n"},
@@ -176,10 +185,7 @@ TEST(Layout, EditsChangeOnlyWhatTheyTouch) {
         {"# would start a comment line", Syntax::Kicad, "(a\n  b)",
          [](Tree& t) { sexp::append(t, t.root, atom(t, "#x")); }, "(a\n  b #x)"},
         {"a comment after an atom needs no space", Syntax::Smtlib, "(a x;c\n)",
-         [](Tree& t) {
-             t.node_mut(at(t, {1})).text = sexp::AtomText::make("yy");
-             sexp::mark_edited(t, at(t, {1}));
-         },
+         [](Tree& t) { set_value(t, at(t, {1}), "yy"); },
          "(a yy;c\n)"},
         {"a text with no form", Syntax::Lisp, "; only this\n",
          [](Tree& t) { sexp::append(t, t.root, atom(t, "x")); }, "; only this\n(x)"},
