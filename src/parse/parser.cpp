@@ -399,8 +399,14 @@ template <Syntax S> FormReader::Status FormReader::step() {
         std::size_t expected = expected_ > done ? (expected_ - done) / 3 : 0;
         form_.slab.reserve(forms_ == 0 ? std::min(std::max(at_hand, expected), FIRST_CAP)
                                         : std::min(at_hand, last_size_ + last_size_ / 8 + 2));
-    } else if (std::size_t want = form_.slab.slot_count() + at_hand; want > form_.slab.slot_capacity()) {
-        form_.slab.reserve(std::max(want, 2 * form_.slab.slot_capacity()));
+    } else if (std::size_t want = form_.slab.slot_count() + at_hand;
+               want > form_.slab.slot_capacity()) {
+        std::size_t room = std::max(want, 2 * form_.slab.slot_capacity());
+        std::size_t done = base_ + pos_;
+        if (forms_ == 0 && expected_ > done) // told of the file's size only once it grew
+            room = std::max(room, std::min(form_.slab.slot_count() + (expected_ - done) / 3,
+                                           FIRST_CAP));
+        form_.slab.reserve(room);
     }
     const bool started = form_.slab.slot_count() != 0; // a form's first node is its top
     TopForms top{started, started ? NodeId{0} : NO_NODE, 0};

@@ -26,7 +26,7 @@ struct FormIterObject {
     PyObject* source;     // keeps an in-place text alive; the file object
     PyObject* read;       // the file's read method; null for a text in memory
     PyObject* chunk_size; // the int passed to read()
-    bool sized;           // the file's size was asked for
+    bool sized;           // the file's size was asked for, or found not worth asking
     // Set while next() runs: a second caller (another thread, or the file's own read())
     // is refused rather than let in.
     std::atomic<bool> busy;
@@ -113,6 +113,18 @@ bool read_chunk(FormIterObject* it) {
         it->state->reader.finish();
     else
         it->state->reader.append(view.data(), view.size());
+    if (!it->sized) {
+        // A file that fills its first chunk may be large: its size lets a big first form get
+        // its room at once. A small one is not worth asking.
+        it->sized = true;
+        Py_ssize_t chunk = PyLong_AsSsize_t(it->chunk_size);
+        if (chunk == -1)
+            PyErr_Clear(); // larger than any read
+        else if (static_cast<std::size_t>(chunk) <= view.size())
+            it->state->reader.expect(view.size() + bytes_left(it->source));
+        if (PyErr_Occurred())
+            return false;
+    }
     return true;
 }
 
@@ -123,12 +135,6 @@ PyObject* formiter_next(PyObject* self) noexcept {
         return nullptr;
     }
     PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (it->read != nullptr && !it->sized) {
-            it->sized = true;
-            it->state->reader.expect(bytes_left(it->source));
-            if (PyErr_Occurred())
-                return nullptr;
-        }
         while (it->state != nullptr) {
             FormReader& reader = it->state->reader;
             FormReader::Status status;
