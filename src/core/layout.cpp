@@ -121,10 +121,14 @@ void give_layout(Tree& to, const std::vector<NodeId>& ids, GatheredLayout&& g) {
         to.layout = std::move(fresh);
     } else {
         TreeLayout& layout = *to.layout;
-        std::size_t base = layout.source_size() + layout.extra.size();
+        // One byte apart from what comes before: texts that were not one text in the source
+        // must not look adjacent to the writer.
+        std::size_t base = layout.source_size() + layout.extra.size() + 1;
         if (layout.syntax != g.syntax || base + g.text.size() >= NO_SPAN)
             return; // the copies come without layout
         layout.spans.grow_to(to.slab.slot_count());
+        layout.extra.reserve(layout.extra.size() + 1 + g.text.size());
+        layout.extra.push_back('\n');
         layout.extra.append(g.text);
         shift = static_cast<std::uint32_t>(base);
     }
