@@ -413,29 +413,42 @@ def main():
         path = work / f"script-{args.script_mb}mb.smt2"
         if not path.exists() or path.stat().st_size < args.script_mb << 20:
             path.write_bytes(generated_script(args.script_mb))
-        # The peak of this process alone (ru_maxrss would count the parent's across exec).
-        child = (
-            "import sys, time\n"
-            "import _sexp\n"
-            "def hwm():\n"
-            "    for line in open('/proc/self/status'):\n"
-            "        if line.startswith('VmHWM:'):\n"
-            "            return int(line.split()[1])\n"
-            "base = hwm()\n"
-            "t0 = time.monotonic(); n = 0\n"
-            "with open(sys.argv[1], 'rb') as f:\n"
-            "    for form in _sexp.iterparse(f, syntax='smtlib'):\n"
-            "        n += 1\n"
-            "print(n, base, hwm(), time.monotonic() - t0)\n")
-        env = dict(os.environ, PYTHONPATH=os.path.abspath(args.module_dir))
-        out = subprocess.run([sys.executable, "-c", child, str(path)], env=env, capture_output=True,
-                             text=True, check=True)
-        n, base, peak, secs = out.stdout.split()
-        size = path.stat().st_size
-        print(f"\niterparse over a generated {size / 2**20:.0f} MB script ({int(n):,} forms, "
-              f"{float(secs):.1f} s, {size / 2**20 / float(secs):.0f} MB/s): peak resident "
-              f"{int(peak) / 1024:.1f} MB, {int(base) / 1024:.1f} MB before reading "
-              f"(+{(int(peak) - int(base)) / 1024:.1f} MB)")
+        memory_of_script(args, path, keep=False)
+
+    if "layout-memory" in only:
+        work = pathlib.Path(args.work_dir) if args.work_dir else pathlib.Path(tempfile.mkdtemp())
+        work.mkdir(parents=True, exist_ok=True)
+        path = work / f"script-{args.script_mb}mb.smt2"
+        if not path.exists() or path.stat().st_size < args.script_mb << 20:
+            path.write_bytes(generated_script(args.script_mb))
+        memory_of_script(args, path, keep=True)
+
+
+def memory_of_script(args, path, keep):
+    """Peak resident memory of a fresh interpreter reading a script form by form."""
+    # The peak of this process alone (ru_maxrss would count the parent's across exec).
+    child = (
+        "import sys, time\n"
+        "import _sexp\n"
+        "def hwm():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmHWM:'):\n"
+        "            return int(line.split()[1])\n"
+        "base = hwm()\n"
+        "t0 = time.monotonic(); n = 0\n"
+        "with open(sys.argv[1], 'rb') as f:\n"
+        "    for form in _sexp.iterparse(f, syntax='smtlib', keep_layout=sys.argv[2] == '1'):\n"
+        "        n += 1\n"
+        "print(n, base, hwm(), time.monotonic() - t0)\n")
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(args.module_dir))
+    out = subprocess.run([sys.executable, "-c", child, str(path), "1" if keep else "0"], env=env,
+                         capture_output=True, text=True, check=True)
+    n, base, peak, secs = out.stdout.split()
+    size = path.stat().st_size
+    print(f"\niterparse{'(keep_layout=True)' if keep else ''} over a generated "
+          f"{size / 2**20:.0f} MB script ({int(n):,} forms, {float(secs):.1f} s, "
+          f"{size / 2**20 / float(secs):.0f} MB/s): peak resident {int(peak) / 1024:.1f} MB, "
+          f"{int(base) / 1024:.1f} MB before reading (+{(int(peak) - int(base)) / 1024:.1f} MB)")
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "memory/hints.hpp"
 #include "parse/gaps.hpp"
@@ -90,6 +91,20 @@ KeptWalk::KeptWalk(const Tree& tree, NodeId node)
 bool KeptWalk::write(const Tree& tree, TextOutput& out, std::size_t budget) {
     tree_ = &tree;
     out_ = &out;
+    bool done = write_on(budget);
+    // The output may be emptied before the next piece: the line in progress goes along.
+    std::string_view text = out.written();
+    const char* nl = last_line_feed(text);
+    std::string_view line = nl != nullptr ? text.substr(static_cast<std::size_t>(nl - text.data()) + 1)
+                                          : text;
+    bool blank_line = std::all_of(line.begin(), line.end(), blank);
+    carried_ = line_indent();
+    carried_open_ = blank_line && (nl != nullptr || carried_open_);
+    return done;
+}
+
+bool KeptWalk::write_on(std::size_t budget) {
+    const Tree& tree = *tree_;
     const std::size_t start = written_;
     const bool at_root = cursor_.top == tree.root;
     for (;;) {
@@ -140,8 +155,27 @@ void KeptWalk::enter(NodeId id) {
         if (n.next_sibling < layout_.spans.size())
             prefetch(&layout_.spans[n.next_sibling]);
     }
-    if (!frames_.empty())
+    if (!frames_.empty()) {
+        // A child unchanged since it was read, with the text around it: one piece.
+        const Span* s = layout_.spans.get(id);
+        if (s != nullptr && s->trail - s->lead <= CHUNK &&
+            (n.is_atom() ? layout_.slice(s->begin, s->end) == n.text.view() : n.edits() == 0)) {
+            Frame& f = frames_.back();
+            f.copy_from = s->lead;
+            f.copy_to = s->begin;
+            bool trailing = s->trail > s->end;
+            piece(layout_.slice(s->lead, s->trail), s->lead,
+                  trailing ? Last::Gap : n.is_atom() ? Last::Atom : Last::Close);
+            if (n.is_atom())
+                last_atom_ = id;
+            if (trailing && ends_in_line_comment(layout_.slice(s->end, s->trail), layout_.syntax))
+                break_due_ = true;
+            trailed_ = true;
+            phase_ = Phase::Leave;
+            return;
+        }
         leading(frames_.back(), id, n);
+    }
     const bool implicit = id == tree.root && tree.implicit_root;
     const Span* s = implicit ? nullptr : layout_.spans.get(id);
     phase_ = Phase::Leave;
@@ -164,16 +198,18 @@ void KeptWalk::enter(NodeId id) {
         copy_rest();
         return;
     }
-    Frame f{id, s == nullptr};
-    if (f.fresh) {
+    // Made in its place, field by field: a record built elsewhere and copied in whole stalls.
+    const bool fresh = s == nullptr;
+    std::size_t depth = 0, base = 0;
+    if (fresh) {
         piece("(", NO_SPAN, Last::Open);
         if (!frames_.empty() && frames_.back().fresh) {
-            f.depth = frames_.back().depth + 1;
-            f.base = frames_.back().base;
+            depth = frames_.back().depth + 1;
+            base = frames_.back().base;
         } else {
             // A new region starts on this line and is indented from its indentation.
-            f.base = bases_.size();
-            bases_.push_back(indent_);
+            base = bases_.size();
+            bases_.push_back(line_indent());
         }
     } else {
         arena(s->begin, s->begin + 1, Last::Open);
@@ -182,7 +218,11 @@ void KeptWalk::enter(NodeId id) {
             ends_in_line_comment(layout_.slice(s->begin + 1, n.opening_end()), layout_.syntax))
             break_due_ = true;
     }
-    frames_.push_back(f);
+    Frame& f = frames_.emplace_back();
+    f.list = id;
+    f.fresh = fresh;
+    f.depth = depth;
+    f.base = base;
     if (n.first_child != NO_NODE) {
         cursor_.down(n.first_child);
         phase_ = Phase::Enter;
@@ -226,8 +266,8 @@ void KeptWalk::copy_rest() {
 }
 
 void KeptWalk::leave(NodeId id) {
-    if (cursor_.depth == 0)
-        return; // the node written itself: its surroundings are not its own text
+    if (std::exchange(trailed_, false) || cursor_.depth == 0)
+        return; // written with it; or the node written itself, whose surroundings are not its own
     const Span* s = layout_.spans.get(id);
     if (s == nullptr || s->trail <= s->end)
         return;
@@ -335,7 +375,7 @@ void KeptWalk::piece(std::string_view text, std::uint32_t from, Last kind) {
         if (break_due_ && !starts_line(text)) {
             // Nothing may follow a line comment on its line: the file's own line break, and
             // the comment line's indentation.
-            std::string indent = indent_;
+            std::string indent = line_indent();
             put(layout_.facts().newline);
             put(indent);
             last_ = Last::Gap;
@@ -363,22 +403,20 @@ void KeptWalk::put(std::string_view text) {
     out.cur += text.size();
     out.high |= high_bits(text);
     written_ += text.size();
-    // The line being written: its indentation, read off what went out.
+}
+
+std::string KeptWalk::line_indent() const {
+    // The line's start is in what the output holds, or came before it was last emptied.
+    std::string_view text = out_->written();
     const char* nl = last_line_feed(text);
-    std::size_t from = 0;
-    if (nl != nullptr) {
-        std::size_t lf = static_cast<std::size_t>(nl - text.data());
-        indent_.clear();
-        indent_open_ = true;
-        from = lf + 1;
-    }
-    if (!indent_open_)
-        return;
+    std::string indent = nl != nullptr ? std::string() : carried_;
+    if (nl == nullptr && !carried_open_)
+        return indent;
+    std::size_t from = nl != nullptr ? static_cast<std::size_t>(nl - text.data()) + 1 : 0;
     std::size_t to = from;
     while (to < text.size() && blank(text[to]))
         ++to;
-    indent_.append(text.substr(from, to - from));
-    indent_open_ = to == text.size();
+    return indent.append(text.substr(from, to - from));
 }
 
 } // namespace sexp

@@ -45,8 +45,8 @@ class KeptWalk {
     // A list being written from its parts, innermost last: one for each level the cursor is
     // below the node written.
     struct Frame {
-        NodeId list;
-        bool fresh;               // a list without layout, laid out anew
+        NodeId list = NO_NODE;
+        bool fresh = false;       // a list without layout, laid out anew
         bool broke = false;       // fresh: a child of it began a line of its own
         std::size_t depth = 0;    // fresh: its level below the top of its fresh region
         std::size_t base = 0;     // fresh: bases_[base] is that region's first indentation
@@ -58,6 +58,9 @@ class KeptWalk {
     enum class Last : std::uint8_t { Nothing, Gap, Atom, Open, Close };
 
     void enter(NodeId id);
+    bool write_on(std::size_t budget);
+    // The indentation of the line being written.
+    std::string line_indent() const;
     void leave(NodeId id);
     void copy_rest();
     void close(NodeId list);
@@ -92,9 +95,11 @@ class KeptWalk {
     std::uint32_t last_end_ = NO_SPAN; // where the last piece ended in the layout's text
     NodeId last_atom_ = NO_NODE;       // the atom written last
     bool break_due_ = false;           // a line comment was written last
-    // The line being written: its indentation so far, and whether only blanks stand on it yet.
-    std::string indent_;
-    bool indent_open_ = true;
+    bool trailed_ = false;             // the node just written came with its trailing text
+    // The line being written when the output was last handed back: its indentation, and
+    // whether only blanks stood on it yet.
+    std::string carried_;
+    bool carried_open_ = true;
 };
 
 } // namespace sexp

@@ -25,6 +25,8 @@ class TextOutput {
     // Makes room for at least `need` more bytes after `cur`, plus 16 for block copies,
     // keeping what was written. May throw std::bad_alloc, keeping it too.
     virtual void grow(std::size_t need) = 0;
+    // What was written since the output was last emptied.
+    virtual std::string_view written() const noexcept = 0;
 
   protected:
     TextOutput() = default;
@@ -85,6 +87,7 @@ class RenderBuffer final : public TextOutput {
 
     void grow(std::size_t need) override;
     std::string_view view() const noexcept { return {data_, size()}; }
+    std::string_view written() const noexcept override { return view(); }
     std::size_t size() const noexcept { return static_cast<std::size_t>(cur - data_); }
     // Forgets what was written, keeping the storage.
     void clear() noexcept {

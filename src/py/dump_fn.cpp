@@ -43,6 +43,10 @@ class StrOutput final : public TextOutput {
         end = data() + want;
     }
 
+    std::string_view written() const noexcept override {
+        return {data(), static_cast<std::size_t>(cur - data())};
+    }
+
     PyObject* finish() {
         Py_ssize_t used = cur - data();
         if (!is_ascii())

@@ -27,6 +27,7 @@ class TightOutput final : public sexp::TextOutput {
         resize(want < 4096 ? want : std::max(want, 2 * capacity));
     }
     std::string_view view() const { return {data_, used()}; }
+    std::string_view written() const noexcept override { return view(); }
 
   private:
     std::size_t used() const { return static_cast<std::size_t>(cur - data_); }
