@@ -98,7 +98,20 @@ template <bool BROKEN, bool BUDGET> struct Walker {
 
     // Returns true when the text is complete. An edit between two pieces can move the cursor's
     // node out from under the top: the climb then ends where its depth runs out.
-    bool run(Cursor& c, bool& broke) {
+    bool run(Cursor& saved, bool& broke_saved) {
+        // Locals, which the text written through a char pointer cannot alias.
+        Cursor c = saved;
+        bool broke = broke_saved;
+        struct Save {
+            Cursor& to;
+            const Cursor& from;
+            bool& broke_to;
+            const bool& broke_from;
+            ~Save() {
+                to = from;
+                broke_to = broke_from;
+            }
+        } save{saved, c, broke_saved, broke};
         const Slab& slab = tree.slab;
         const std::size_t slots = slab.slot_count();
         for (;;) {
