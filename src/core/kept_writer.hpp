@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/render.hpp"
+#include "core/text_output.hpp"
 #include "core/tree.hpp"
 #include "core/walk.hpp"
 

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/kept_writer.hpp"
 #include "memory/hints.hpp"
 
 namespace sexp {
@@ -161,14 +160,10 @@ template <bool BROKEN, bool BUDGET> struct Walker {
 TextWalk::TextWalk(const Tree& tree, NodeId node, Layout layout)
     : cursor_(node), done_(renders_empty(tree, node)), layout_(layout) {
     if (layout.kept && tree.layout) {
-        kept_ = std::make_unique<KeptWalk>(tree, node);
+        kept_.emplace(tree, node);
         done_ = false;
     }
 }
-
-TextWalk::~TextWalk() = default;
-TextWalk::TextWalk(TextWalk&&) noexcept = default;
-TextWalk& TextWalk::operator=(TextWalk&&) noexcept = default;
 
 bool TextWalk::write(const Tree& tree, TextOutput& out) {
     if (done_)

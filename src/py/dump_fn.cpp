@@ -431,10 +431,7 @@ PyObject* node_text(PyObject* self, Layout layout) noexcept {
         if (t.layout && layout.kept)
             estimate = t.layout->source_size() + t.layout->extra.size() + 16;
         StrOutput out(h->id == t.root ? estimate : std::min<std::size_t>(estimate, 256));
-        if (layout.kept && t.layout)
-            KeptWalk(t, h->id).write(t, out, std::size_t(-1));
-        else
-            render_to(t, h->id, out, layout);
+        TextWalk(t, h->id, layout).write(t, out);
         return out.finish();
     });
 }
