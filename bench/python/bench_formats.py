@@ -222,7 +222,10 @@ def layout_memory(args, readable):
         "gc.collect(); after = rss()\n"
         "print(after - before, sum(1 for _ in t.iter()))\n")
     env = dict(os.environ, PYTHONPATH=os.path.abspath(args.module_dir))
-    big = sorted((f for f in readable if len(f.text) > 1_000_000), key=lambda f: -len(f.text))
+    import _sexp as sx
+    big = sorted((f for f in readable if len(f.text) > 1_000_000 and
+                  sum(1 for _ in sx.iterparse(f.text, syntax=f.syntax)) == 1),
+                 key=lambda f: -len(f.text))
     print("\n| file | nodes | bytes a node, without | with the layout | more a node |")
     print("|---|--:|--:|--:|--:|")
     for f in big[:6]:

@@ -321,6 +321,10 @@ void KeptWalk::leading(Frame& f, NodeId id, const Node& n) {
     piece(" ", NO_SPAN, Last::Gap);
 }
 
+const TextFacts& KeptWalk::facts() const {
+    return layout_.facts(layout_.spans.get(tree_->root));
+}
+
 // An atom that starts with '#' at the start of a line would read as a comment in a syntax
 // that has such lines: a new one stays on the line before, after a space.
 bool KeptWalk::comment_at_line_start(const Node& n) const {
@@ -328,7 +332,7 @@ bool KeptWalk::comment_at_line_start(const Node& n) const {
 }
 
 void KeptWalk::separate_fresh(Frame& f, const Node& n) {
-    const bool unit = layout_.facts().has_unit && !comment_at_line_start(n);
+    const bool unit = facts().has_unit && !comment_at_line_start(n);
     if (n.prev_sibling == NO_NODE) {
         f.broke = unit && n.is_list();
         if (f.broke)
@@ -343,11 +347,11 @@ void KeptWalk::separate_fresh(Frame& f, const Node& n) {
 }
 
 void KeptWalk::newline(std::size_t depth, std::size_t base) {
-    const TextFacts& facts = layout_.facts();
-    pad_.assign(facts.newline);
+    const TextFacts& text = facts();
+    pad_.assign(text.newline);
     pad_ += bases_[base];
     for (std::size_t i = 0; i < depth; ++i)
-        pad_ += facts.unit;
+        pad_ += text.unit;
     piece(pad_, NO_SPAN, Last::Gap);
 }
 
@@ -376,7 +380,7 @@ void KeptWalk::piece(std::string_view text, std::uint32_t from, Last kind) {
             // Nothing may follow a line comment on its line: the file's own line break, and
             // the comment line's indentation.
             std::string indent = line_indent();
-            put(layout_.facts().newline);
+            put(facts().newline);
             put(indent);
             last_ = Last::Gap;
         } else if (last_ == Last::Atom && joins(text)) {

@@ -67,6 +67,7 @@ class KeptWalk {
     void leading(Frame& f, NodeId id, const Node& n);
     void separate_fresh(Frame& f, const Node& n);
     bool comment_at_line_start(const Node& n) const;
+    const TextFacts& facts() const;
 
     // Writes `text`, read from the layout at [from, from + size) (or made here: NO_SPAN), as
     // part of what `kind` says.

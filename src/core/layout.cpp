@@ -41,9 +41,13 @@ SpanArray::SpanArray(const SpanArray& other) {
     size_ = other.size_;
 }
 
-const TextFacts& TreeLayout::facts() const {
-    if (!facts_)
-        facts_.emplace(text_facts(source ? source->text() : std::string_view(), syntax));
+const TextFacts& TreeLayout::facts(const Span* root) const {
+    if (!facts_) {
+        std::string_view text = source ? source->text() : std::string_view();
+        if (root != nullptr && root->lead != NO_SPAN && root->trail <= text.size())
+            text = text.substr(root->lead, root->trail - root->lead);
+        facts_.emplace(text_facts(text, syntax));
+    }
     return *facts_;
 }
 

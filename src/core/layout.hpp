@@ -65,6 +65,17 @@ class OwnedText final : public TextHold {
     std::string bytes_;
 };
 
+// A text the hold owns, in a buffer it took over.
+class BufferText final : public TextHold {
+  public:
+    explicit BufferText(std::vector<char> bytes) noexcept : bytes_(std::move(bytes)) {
+        text_ = {bytes_.data(), bytes_.size()};
+    }
+
+  private:
+    std::vector<char> bytes_;
+};
+
 // The spans of a tree's nodes, by node id, in storage like the slots'. Ids past its size have
 // no layout. The parser fills it through raw pointers (fill_begin ... set_size), so it keeps
 // its own storage rather than a vector, which would initialise what the parser writes.
@@ -140,9 +151,9 @@ struct TreeLayout {
         return std::string_view(extra).substr(from - base, to - from);
     }
 
-    // What writing new lines needs to know of the tree's own text, found when first asked.
-    // May throw std::bad_alloc.
-    const TextFacts& facts() const;
+    // What writing new lines needs to know of the tree's own text (the root's, with the text
+    // around it), found when first asked. May throw std::bad_alloc.
+    const TextFacts& facts(const Span* root) const;
 
   private:
     mutable std::optional<TextFacts> facts_;

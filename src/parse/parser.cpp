@@ -309,7 +309,9 @@ ParseResult parse_keeping_layout(std::shared_ptr<const TextHold> source, Syntax 
 
 // ---- FormReader ------------------------------------------------------------------------------
 
-void FormReader::read_text(std::string_view text, bool validated) noexcept {
+void FormReader::read_text(std::string_view text, bool validated,
+                           std::shared_ptr<const TextHold> hold) noexcept {
+    shared_ = std::move(hold);
     data_ = text.data();
     size_ = text.size();
     eof_ = true;
@@ -324,8 +326,13 @@ void FormReader::append(const char* data, std::size_t n) {
     std::size_t keep = size_ - drop;
     std::size_t need = keep + n;
     if (need > buf_.capacity()) {
+        std::size_t room = std::max(need, buf_.capacity() + buf_.capacity() / 2);
+        // A first form that outgrows its chunk keeping its text is likely the whole file:
+        // room for the rest of the file at once, rather than a copy at every growth.
+        if (layout_ && forms_ == 0 && expected_ > base_ + drop)
+            room = std::max(room, expected_ - (base_ + drop));
         std::vector<char> fresh;
-        fresh.reserve(std::max(need, buf_.capacity() + buf_.capacity() / 2));
+        fresh.reserve(room);
         fresh.assign(buf_.begin() + static_cast<std::ptrdiff_t>(drop), buf_.end());
         buf_.swap(fresh);
     } else if (drop > 0) {
@@ -394,6 +401,8 @@ template <Syntax S> FormReader::Status FormReader::step() {
             form_.layout->syntax = S;
             cap_ = LayoutCapture{};
             cap_.spans = &form_.layout->spans;
+            // A shared text is counted from its start; a form's own, from the form's.
+            cap_.last_end = static_cast<std::uint32_t>(shared_ ? form_lead_ : 0);
         }
         std::size_t done = base_ + pos_;
         std::size_t expected = expected_ > done ? (expected_ - done) / 3 : 0;
@@ -414,8 +423,9 @@ template <Syntax S> FormReader::Status FormReader::step() {
     Stop stop;
     if (layout_) {
         form_.layout->spans.reserve(form_.slab.slot_capacity());
-        cap_.origin = data_ + (form_lead_ - base_);
-        cap_.shift = base_ + pos_ - form_lead_;
+        const std::size_t origin = shared_ ? 0 : form_lead_;
+        cap_.origin = data_ + (origin - base_);
+        cap_.shift = base_ + pos_ - origin;
         cap_.comments = 0; // a new tokenizer counts from 0
         stop = build<true, true>(tokens, &first, form_, open_, top, error, &cap_);
         if (stop == Stop::More)
@@ -489,9 +499,27 @@ template <Syntax S> FormReader::Status FormReader::peek() {
     holding_ = false;
     const std::size_t end = t.kind == TokenKind::End ? base_ + size_ : form_end_;
     Span& top = form_.layout->spans[0];
+    if (shared_) {
+        top.trail = static_cast<std::uint32_t>(end);
+        form_.layout->source = shared_;
+        form_.layout->spans.release_unused();
+        form_lead_ = form_end_;
+        return Status::Form;
+    }
     top.trail = static_cast<std::uint32_t>(end - form_lead_);
     const char* text = data_ + (form_lead_ - base_);
-    form_.layout->source = std::make_shared<OwnedText>(std::string(text, end - form_lead_));
+    std::size_t length = end - form_lead_;
+    if (data_ == buf_.data() && form_lead_ == base_ && length == buf_.size() &&
+        buf_.capacity() - length <= length / 4) {
+        // The last form is all the buffer holds: the form takes the buffer along.
+        form_.layout->source = std::make_shared<BufferText>(std::move(buf_));
+        buf_.clear();
+        data_ = nullptr;
+        size_ = valid_ = pos_ = 0;
+        base_ = end;
+    } else {
+        form_.layout->source = std::make_shared<OwnedText>(std::string(text, length));
+    }
     form_.layout->spans.release_unused();
     form_lead_ = form_end_;
     return Status::Form;

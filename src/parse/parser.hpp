@@ -112,8 +112,10 @@ class FormReader {
         : syntax_(syntax), layout_(keep_layout) {}
 
     // Reads `text` in place: the caller keeps it alive and unchanged while reading. `validated`
-    // says it is known to be UTF-8.
-    void read_text(std::string_view text, bool validated) noexcept;
+    // says it is known to be UTF-8. Keeping the layout, the forms share `hold`, which holds
+    // `text`, when given, rather than each taking a copy of its own text.
+    void read_text(std::string_view text, bool validated,
+                   std::shared_ptr<const TextHold> hold = nullptr) noexcept;
     // Adds the next bytes of the text (copied). May throw std::bad_alloc, changing nothing.
     void append(const char* data, std::size_t n);
     // Says no byte follows.
@@ -175,6 +177,7 @@ class FormReader {
     // before), what it carries between tokens, and the look past a form read (`peek_at_`
     // counts from pos_) that tells whether the form is the last.
     std::size_t form_lead_ = 0;
+    std::shared_ptr<const TextHold> shared_; // the whole text, which the forms share
     LayoutCapture cap_;
     bool holding_ = false;
     bool peek_pending_ = false;

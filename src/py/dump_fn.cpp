@@ -422,10 +422,13 @@ PyDoc_STRVAR(load_doc,
 
 PyObject* node_text(PyObject* self, Layout layout) noexcept {
     return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
-        // An unedited tree read from a str is that str.
-        if (layout.kept && h->id == t.root && t.layout && writes_source(t))
+        // An unedited tree is its text: the str it was read from, or its bytes decoded.
+        if (layout.kept && h->id == t.root && t.layout && writes_source(t)) {
             if (PyObject* text = source_str(t))
                 return Py_NewRef(text);
+            std::string_view text = t.layout->source->text();
+            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+        }
         // A whole tree takes about 8 bytes a node; a subtree starts small and grows.
         std::size_t estimate = 8 * t.slab.live_count() + 16;
         if (t.layout && layout.kept)

@@ -262,7 +262,14 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                 }
                 return nullptr;
             }
-            state->reader.read_text(state->bytes.text, state->bytes.validated);
+            if (keep && state->bytes.text.size() < NO_SPAN) {
+                // The forms share the text rather than each copying its own.
+                std::shared_ptr<const TextHold> hold = hold_source(source, state->bytes);
+                std::string_view text = hold->text();
+                state->reader.read_text(text, state->bytes.validated, std::move(hold));
+            } else {
+                state->reader.read_text(state->bytes.text, state->bytes.validated);
+            }
         }
         FormIterObject* it = PyObject_GC_New(FormIterObject, type);
         if (it == nullptr)

@@ -187,15 +187,17 @@ bool flag_of(PyObject* value, bool& out) noexcept {
     return truth >= 0;
 }
 
+std::shared_ptr<const TextHold> hold_source(PyObject* object, SourceBytes& source) {
+    // A str's UTF-8 form and a bytes object's contents are kept where they are; a copy moves.
+    if (source.copy.empty() && (PyUnicode_Check(object) || PyBytes_Check(object)))
+        return std::make_shared<ObjectText>(object, source.text);
+    return std::make_shared<OwnedText>(std::move(source.copy));
+}
+
 PyObject* parse_source(PyObject* object, SourceBytes& source, Syntax syntax, bool keep_layout) {
     if (!keep_layout)
         return parse_text(source.text, !source.validated, syntax, nullptr);
-    // A str's UTF-8 form and a bytes object's contents are kept where they are; a copy moves.
-    std::shared_ptr<const TextHold> kept;
-    if (source.copy.empty() && (PyUnicode_Check(object) || PyBytes_Check(object)))
-        kept = std::make_shared<ObjectText>(object, source.text);
-    else
-        kept = std::make_shared<OwnedText>(std::move(source.copy));
+    std::shared_ptr<const TextHold> kept = hold_source(object, source);
     return parse_text(kept->text(), !source.validated, syntax, kept);
 }
 

@@ -32,6 +32,11 @@ PyObject* source_str(const Tree& tree) noexcept;
 // A yes-or-no argument by its truth (null: no). False with the error of its truth test set.
 bool flag_of(PyObject* value, bool& out) noexcept;
 
+// What keeps the bytes source_bytes read from `object` alive and unchanged for a tree that
+// keeps its layout: the object itself, or the copy, moved out of `source`. Its text() is where
+// the bytes are from then on. Let it go only with the interpreter's thread attached.
+std::shared_ptr<const TextHold> hold_source(PyObject* object, SourceBytes& source);
+
 // Parses what source_bytes read from `object`, keeping the layout when asked: a new tree's
 // root handle, or nullptr with an exception set. May move `source`'s copy into the tree.
 PyObject* parse_source(PyObject* object, SourceBytes& source, Syntax syntax, bool keep_layout);
