@@ -12,12 +12,13 @@ Tree clone_subtree(const Tree& source, NodeId node, bool own_text) {
     const Node& top = source.node(node);
     if (node == source.root) {
         Tree copy{Slab(source.slab), source.generation, source.root, source.implicit_root,
-                  source.in_text_order, nullptr};
+                  source.in_text_order, nullptr, source.syntax};
         if (source.layout)
             copy.layout = std::make_unique<TreeLayout>(*source.layout); // the text is shared
         return copy;
     }
     Tree copy;
+    copy.syntax = source.syntax;
     // Each copy's source, by the copy's id, for the layout (which copies are numbered from 0).
     std::vector<std::pair<NodeId, NodeId>> pairs;
     auto note = [&](NodeId from, NodeId made) {

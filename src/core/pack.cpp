@@ -109,7 +109,8 @@ Packing::Packing(const Tree& tree, NodeId node) : tree_(tree), node_(node), size
 void Packing::write(char* out) const noexcept {
     *out++ = static_cast<char>(PACK_VERSION);
     *out++ = static_cast<char>((is_packed_implicit(tree_, node_) ? PACK_IMPLICIT_ROOT : 0) |
-                               (layout_ ? PACK_LAYOUT : 0));
+                               (layout_ ? PACK_LAYOUT : 0) |
+                               static_cast<unsigned>(tree_.syntax) << PACK_SYNTAX_SHIFT);
     auto varint = [&](std::uint64_t v) { out = put_varint(out, v); };
     auto bytes = [&](std::string_view text) {
         if (!text.empty())

@@ -12,7 +12,7 @@ namespace sexp {
 // A compact byte form of a subtree that keeps all that a copy keeps: the shape, every atom's
 // bytes, children attached to atoms, whether the subtree is an implicit root, and its layout.
 //
-// Layout: PACK_VERSION, a flags byte (PACK_IMPLICIT_ROOT, PACK_LAYOUT), then every node in
+// Layout: PACK_VERSION, a flags byte (PACK_IMPLICIT_ROOT, PACK_LAYOUT, the syntax), then every node in
 // pre-order, an atom's children included. A node is a varint (7 bits a byte, low bits first)
 // x * 4 + kind:
 //   kind 0  an atom without children; x is its length and its bytes follow;
@@ -27,6 +27,8 @@ namespace sexp {
 inline constexpr std::uint8_t PACK_VERSION = 1;
 inline constexpr std::uint8_t PACK_IMPLICIT_ROOT = 1;
 inline constexpr std::uint8_t PACK_LAYOUT = 2;
+// The tree's syntax, in the bits above: 0 for plain, so a plain tree's flags stay as they were.
+inline constexpr unsigned PACK_SYNTAX_SHIFT = 2;
 inline constexpr std::uint64_t PACK_ATOM = 0, PACK_LIST = 1, PACK_PARENT_ATOM = 2;
 
 // The packed form of the subtree under `node`, made in two steps: its size, then its bytes.

@@ -81,6 +81,7 @@ template <bool BROKEN, bool BUDGET> struct Walker {
     std::string& pad;
     const RenderBuffer* buffer; // with BUDGET: the walk pauses once it holds `budget` bytes
     std::size_t budget;
+    bool hash_lines_ = hash_lines(tree.syntax);
 
     void newline(std::size_t depth) {
         std::size_t unit = layout.indent.size();
@@ -143,8 +144,12 @@ template <bool BROKEN, bool BUDGET> struct Walker {
                 return true;
             // Every node on the way up was checked when it was visited.
             if constexpr (BROKEN) {
-                broke = broke || closed || n->is_list() || tree.node(c.at).is_list();
-                if (broke)
+                const Node& next = tree.node(c.at);
+                broke = broke || closed || n->is_list() || next.is_list();
+                // An atom that starts a line with '#' would read as a comment where such lines
+                // are comments: it stays on the line before.
+                bool hash = hash_lines_ && next.is_atom() && next.text.view().substr(0, 1) == "#";
+                if (broke && !hash)
                     newline(c.depth);
                 else
                     emit.put(' ');

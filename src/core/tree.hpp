@@ -28,6 +28,9 @@ struct Tree {
     // The text the tree was read from and where each node lies in it, for trees read so as to
     // keep it; null otherwise.
     std::unique_ptr<TreeLayout> layout;
+    // The syntax the tree was read in, which its text is written for (plain for a tree made
+    // from nothing).
+    Syntax syntax = Syntax::Plain;
 
     const Node& node(NodeId id) const noexcept { return slab.get(id); }
     Node& node_mut(NodeId id) noexcept { return slab.get_mut(id); }

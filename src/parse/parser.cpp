@@ -266,11 +266,13 @@ ParseResult parse_as(std::string_view text, std::shared_ptr<const TextHold> sour
         return failure(ParseErrorKind::MultipleTopLevel);
     if (top.count == 0) {
         ParseResult r = implicit_root_tree();
+        r.tree->syntax = S;
         if constexpr (LAYOUT)
             keep_no_form(*r.tree, std::move(source), S);
         return r;
     }
     tree.root = top.first;
+    tree.syntax = S;
     tree.in_text_order = true; // numbered in document order, as the text lists them
     tree.slab.release_unused();
     if constexpr (LAYOUT) {
@@ -289,8 +291,11 @@ ParseResult parse_as(std::string_view text, std::shared_ptr<const TextHold> sour
 ParseResult parse(std::string_view text, Syntax syntax) {
     if (text.size() > MAX_PARSE_INPUT)
         internal_fault("parse input too large");
-    if (text.empty())
-        return implicit_root_tree();
+    if (text.empty()) {
+        ParseResult r = implicit_root_tree();
+        r.tree->syntax = syntax;
+        return r;
+    }
     return with_syntax(syntax, [&](auto s) { return parse_as<s.value, false>(text, nullptr); });
 }
 
@@ -300,6 +305,7 @@ ParseResult parse_keeping_layout(std::shared_ptr<const TextHold> source, Syntax 
         internal_fault("parse input too large");
     if (text.empty()) {
         ParseResult r = implicit_root_tree();
+        r.tree->syntax = syntax;
         keep_no_form(*r.tree, std::move(source), syntax);
         return r;
     }
@@ -444,6 +450,7 @@ template <Syntax S> FormReader::Status FormReader::step() {
         ++forms_;
         last_size_ = form_.slab.slot_count();
         form_.root = 0;
+        form_.syntax = S;
         form_.in_text_order = true; // numbered in document order, as parse numbers a text
         form_.slab.release_unused();
         if (layout_) {

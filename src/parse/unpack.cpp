@@ -111,7 +111,8 @@ std::optional<Tree> unpack(std::string_view bytes) {
     if (in.left() < 3 || in.byte() != PACK_VERSION)
         return std::nullopt;
     std::uint8_t flags = in.byte();
-    if ((flags & ~(PACK_IMPLICIT_ROOT | PACK_LAYOUT)) != 0)
+    const unsigned syntax = flags >> PACK_SYNTAX_SHIFT;
+    if (syntax > static_cast<unsigned>(Syntax::Lisp))
         return std::nullopt;
 
     Tree tree;
@@ -160,6 +161,7 @@ std::optional<Tree> unpack(std::string_view bytes) {
         tree.implicit_root = true;
     }
     tree.root = 0;
+    tree.syntax = static_cast<Syntax>(syntax);
     if ((flags & PACK_LAYOUT) && !read_layout(in, tree))
         return std::nullopt;
     if (in.left() != 0)
