@@ -58,6 +58,25 @@ struct TopForms {
     std::size_t first_offset = 0; // where the first one starts in the tokenizer's text
 };
 
+// Where the text between the last token and the one at `begin` divides, when a comment stands
+// in it: a same-line comment stays with the token before, whose text (by default ending
+// where its token does) runs on to the division. `list` is the list the token at `begin`
+// closes or goes into, `made` the node made last.
+inline std::uint32_t divide(LayoutCapture& cap, Tree& tree, NodeId list, NodeId made,
+                            std::uint32_t begin, Syntax syntax) noexcept {
+    const std::uint32_t split =
+        cap.last_end + static_cast<std::uint32_t>(split_gap(
+                           {cap.origin + cap.last_end, begin - cap.last_end}, syntax));
+    Slab& slab = tree.slab;
+    if (cap.last == TokenKind::Open)
+        slab.raw(list).text.set_list_word(0, split);
+    else if (cap.last == TokenKind::Atom)
+        cap.base[made].trail = split;
+    else if (list != NO_NODE) // a second form is an error: nothing to divide
+        cap.base[slab.raw(list).last_child].trail = split;
+    return split;
+}
+
 // Records where the token just read lies, and divides the text between it and the token
 // before among the nodes around (see core/layout.hpp): `id` is the node it makes (or, for a
 // ')', the list it closes), `start` and `end` its place in the tokenizer's text, `parent` the
@@ -72,23 +91,11 @@ SEXP_INLINE void capture(LayoutCapture& cap, Tokens& tokens, Tree& tree, TokenKi
     const bool closes = kind == TokenKind::Close;
     if constexpr (Lexicon<Tokens::SYNTAX>::COMMENTS) {
         // The text before a form is all its own; between tokens, a comment may divide it.
-        if ((cap.commented || tokens.comments() != cap.comments) && cap.last != TokenKind::End)
-            [[unlikely]] {
-            split += static_cast<std::uint32_t>(
-                split_gap({cap.origin + cap.last_end, begin - cap.last_end}, Tokens::SYNTAX));
-            // A same-line comment stays with the token before: the text of what came last
-            // runs on to the split (by default it ends where its token does).
-            Slab& slab = tree.slab;
-            NodeId list = closes ? id : parent;
-            if (cap.last == TokenKind::Open)
-                slab.raw(list).text.set_list_word(0, split);
-            else if (cap.last == TokenKind::Atom)
-                cap.base[made].trail = split;
-            else if (list != NO_NODE) // a second form is an error: nothing to divide
-                cap.base[slab.raw(list).last_child].trail = split;
+        if (tokens.comments() != cap.comments) [[unlikely]] {
+            cap.comments = tokens.comments();
+            if (cap.last != TokenKind::End)
+                split = divide(cap, tree, closes ? id : parent, made, begin, Tokens::SYNTAX);
         }
-        cap.commented = false;
-        cap.comments = tokens.comments();
     }
     if (closes) {
         // Written, not read: the list's record and span are far behind by now.
@@ -432,10 +439,13 @@ template <Syntax S> FormReader::Status FormReader::step() {
         const std::size_t origin = shared_ ? 0 : form_lead_;
         cap_.origin = data_ + (origin - base_);
         cap_.shift = base_ + pos_ - origin;
-        cap_.comments = 0; // a new tokenizer counts from 0
+        // A new tokenizer counts from 0; a comment the last one skipped since the last token
+        // still divides the text before the next.
+        if (cap_.comments != LayoutCapture::COMMENTED_BEFORE)
+            cap_.comments = 0;
         stop = build<true, true>(tokens, &first, form_, open_, top, error, &cap_);
-        if (stop == Stop::More)
-            cap_.commented = cap_.commented || tokens.comments() != cap_.comments;
+        if (stop == Stop::More && tokens.comments() != cap_.comments)
+            cap_.comments = LayoutCapture::COMMENTED_BEFORE;
     } else {
         stop = build<true, false>(tokens, &first, form_, open_, top, error);
     }

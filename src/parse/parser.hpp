@@ -54,8 +54,10 @@ struct LayoutCapture {
     std::size_t shift = 0;
     std::uint32_t last_end = 0; // where the last token ended
     TokenKind last = TokenKind::End; // its kind; End before the first
-    std::size_t comments = 0; // comments the tokenizer had skipped at the last token
-    bool commented = false;   // a comment was skipped since, by an earlier tokenizer
+    // Comments the tokenizer had skipped at the last token; COMMENTED_BEFORE when an earlier
+    // tokenizer skipped one since, which no count of a new tokenizer matches.
+    std::size_t comments = 0;
+    static constexpr std::size_t COMMENTED_BEFORE = std::size_t(-1);
 };
 
 // The lists still open, innermost last. Most texts nest a few levels deep, so the first
