@@ -44,6 +44,8 @@ SIGNATURES = {
     "iterparse": "(source, *, syntax='plain', chunk_size=1048576)",
     "dumps": "(node, *, indent=None)",
     "dump": "(node, file, *, indent=None)",
+    "loads": "(source, *, syntax='plain')",
+    "error_position": "(source, *, syntax='plain')",
 }
 METHODS = ["new_atom", "new_list", "append", "prepend", "insert_after", "remove", "clone", "extract"]
 PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
@@ -52,10 +54,12 @@ PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
 def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
     assert type(_sexp.__all__) is list
-    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
+    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump",
+                             "loads", "error_position"]
     assert [n for n in vars(_sexp) if not n.startswith("_")] == _sexp.__all__
     # The one private attribute: what pickle calls to make a tree again.
     assert [n for n in vars(_sexp) if n[:1] == "_" and n[:2] != "__"] == ["_reconstruct"]
+    assert _sexp.__version__ == "0.1.0" and "__version__" not in _sexp.__all__
     assert (_sexp._reconstruct.__module__, _sexp._reconstruct.__qualname__) == ("_sexp", "_reconstruct")
     for name, signature in SIGNATURES.items():
         fn = getattr(_sexp, name)

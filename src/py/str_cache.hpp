@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "memory/atom.hpp"
+#include "py/shared.hpp"
+
+namespace sexp::py {
+
+// Short texts met again reuse the str made for them: heads, layer names and small numbers
+// repeat all through real trees. A direct-mapped table keyed by the 16-byte inline record
+// (text, zero padding, length byte); a miss replaces the slot's str. Its references are
+// borrowed: every str it names sits in the data being built, which lives until the call ends.
+// It starts small, since most calls convert a few nodes, and grows once misses show a large
+// subtree.
+class StrCache {
+  public:
+    StrCache() noexcept = default;
+    StrCache(const StrCache&) = delete;
+    StrCache& operator=(const StrCache&) = delete;
+
+    // A new reference to a str of `text`, or nullptr with an exception set.
+    PyObject* str(const AtomText& text) noexcept {
+        if (!text.is_inline())
+            return atom_str(text);
+        std::uint64_t key[2];
+        std::memcpy(key, &text, sizeof key);
+        Slot& slot = slots_[index(key)];
+        if (slot.str != nullptr && slot.key[0] == key[0] && slot.key[1] == key[1])
+            return Py_NewRef(slot.str);
+        PyObject* made = atom_str(text);
+        if (made == nullptr)
+            return nullptr;
+        slot = {{key[0], key[1]}, made};
+        if (++misses_ == GROW_AFTER)
+            grow();
+        return made;
+    }
+
+  private:
+    struct Slot {
+        std::uint64_t key[2];
+        PyObject* str;
+    };
+    static constexpr unsigned SMALL_BITS = 6, LARGE_BITS = 11;
+    static constexpr std::size_t GROW_AFTER = std::size_t{4} << SMALL_BITS;
+
+    std::size_t index(const std::uint64_t* key) const noexcept {
+        std::uint64_t h = (key[0] * 0x9E3779B97F4A7C15u) ^ (key[1] * 0xC2B2AE3D27D4EB4Fu);
+        return static_cast<std::size_t>((h ^ (h >> 29)) >> (64 - bits_));
+    }
+
+    // Moves to the large table; without memory for it, the small one goes on serving.
+    void grow() noexcept {
+        std::unique_ptr<Slot[]> large(new (std::nothrow) Slot[std::size_t{1} << LARGE_BITS]());
+        if (!large)
+            return;
+        bits_ = LARGE_BITS;
+        for (const Slot& old : small_)
+            if (old.str != nullptr)
+                large[index(old.key)] = old;
+        large_ = std::move(large);
+        slots_ = large_.get();
+    }
+
+    Slot small_[std::size_t{1} << SMALL_BITS] = {};
+    std::unique_ptr<Slot[]> large_;
+    Slot* slots_ = small_;
+    unsigned bits_ = SMALL_BITS;
+    std::size_t misses_ = 0;
+};
+
+} // namespace sexp::py
