@@ -172,16 +172,14 @@ ExactItems::~ExactItems() {
 #endif
 }
 
-PyObject* ExactItems::list_item(PyObject* list, Py_ssize_t i) {
 #ifdef Py_GIL_DISABLED
+PyObject* ExactItems::held_item(PyObject* list, Py_ssize_t i) {
     Ref item(PyList_GetItemRef(list, i));
     if (item)
         held_.push_back(item.get());
     return item.release();
-#else
-    return PyList_GET_ITEM(list, i);
-#endif
 }
+#endif
 
 Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& refs) {
     if (!PyList_CheckExact(items) && !PyTuple_CheckExact(items))

@@ -73,10 +73,17 @@ class ExactItems {
     ExactItems& operator=(const ExactItems&) = delete;
 
     // Item `i` of an exact list, or nullptr with an exception set (another thread shrank it).
-    PyObject* list_item(PyObject* list, Py_ssize_t i);
+    PyObject* list_item(PyObject* list, Py_ssize_t i) {
+#ifdef Py_GIL_DISABLED
+        return held_item(list, i);
+#else
+        return PyList_GET_ITEM(list, i);
+#endif
+    }
 
   private:
 #ifdef Py_GIL_DISABLED
+    PyObject* held_item(PyObject* list, Py_ssize_t i);
     std::vector<PyObject*> held_;
 #endif
 };

@@ -1,6 +1,8 @@
 #include "py/loads.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,9 +83,12 @@ template <typename Tokens>
 PyObject* atom_value(StrCache& strs, std::string_view text, const Tokens& tokens) {
     if (text.size() > INLINE_CAPACITY)
         return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    return strs.str(tokens.has_16(text.data())
-                        ? AtomText::make_inline_wide(text.data(), text.size())
-                        : AtomText::make_inline(text.data(), text.size()));
+    std::uint64_t lo, hi;
+    if (tokens.has_16(text.data()))
+        AtomText::wide_words(text.data(), text.size(), lo, hi);
+    else
+        AtomText::inline_words(text.data(), text.size(), lo, hi);
+    return strs.str(lo, hi);
 }
 
 // After a second form has begun, `depth` lists deep, no value is needed: the text is read on
@@ -196,61 +201,151 @@ PyDoc_STRVAR(loads_doc,
 // ---------------------------------------------------------------------------------------------
 // Data to text
 
-// Writes data as the text of the tree it stands for. Every container being written is held,
-// so the caller's code that a subclass runs while iterating cannot free it underfoot.
+// Copies a text of `n` bytes with a few loads and stores that may overlap but stay inside it:
+// most atoms are short, and a call per atom would cost more than the copy.
+inline void copy_text(char* to, const char* from, std::size_t n) noexcept {
+    if (n > 16) {
+        std::memcpy(to, from, n);
+    } else if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, from, 4);
+        std::memcpy(&b, from + n - 4, 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+    } else if (n > 0) {
+        to[0] = from[0];
+        to[n / 2] = from[n / 2];
+        to[n - 1] = from[n - 1];
+    }
+}
+
+// The buffer a text is written into before it becomes a str. One stays with each thread, so a
+// text is written where the last one was, on memory already touched, and a growing buffer is
+// copied only the first time; big ones are let go after use. A writer that finds it busy (a
+// subclass's code calling dumps) takes one of its own.
+class Scratch {
+  public:
+    Scratch() {
+        Slot& s = slot();
+        if (s.busy) {
+            own_ = std::make_unique<RenderBuffer>();
+            buffer_ = own_.get();
+            return;
+        }
+        if (!s.buffer)
+            s.buffer = std::make_unique<RenderBuffer>();
+        s.busy = true;
+        buffer_ = s.buffer.get();
+        buffer_->clear();
+    }
+    ~Scratch() {
+        if (own_)
+            return;
+        Slot& s = slot();
+        s.busy = false;
+        if (static_cast<std::size_t>(buffer_->end - buffer_->cur) + buffer_->size() > KEEP)
+            s.buffer.reset();
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    RenderBuffer& buffer() noexcept { return *buffer_; }
+
+  private:
+    static constexpr std::size_t KEEP = std::size_t{16} << 20;
+    struct Slot {
+        std::unique_ptr<RenderBuffer> buffer;
+        bool busy = false;
+    };
+    static Slot& slot() noexcept {
+        static thread_local Slot s;
+        return s;
+    }
+    std::unique_ptr<RenderBuffer> own_;
+    RenderBuffer* buffer_;
+};
+
+// Writes data as the text of the tree it stands for.
+//
+// No code of the caller's runs while exact lists, tuples and strs are read, so the containers
+// being written need no reference of their own then. Before code of the caller's can run (a
+// subclass iterating, a container let go), every open one is held, so that code cannot free
+// one underfoot; where another thread could, each is held from the start.
 class DataWriter {
   public:
-    DataWriter(const char* fname, Layout layout) noexcept : fname_(fname), layout_(layout) {}
+    DataWriter(const char* fname, Layout layout)
+        : fname_(fname), layout_(layout), out_(scratch_.buffer()) {}
+    ~DataWriter() {
+        for (Frame& f : open_)
+            drop(f);
+    }
+    DataWriter(const DataWriter&) = delete;
+    DataWriter& operator=(const DataWriter&) = delete;
 
     bool write(PyObject* data);
-    PyObject* result() const;
+    PyObject* finish() {
+        std::string_view text = out_.view();
+        if (!out_.is_ascii())
+            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+        PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+        if (s != nullptr && !text.empty())
+            std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+        return s;
+    }
 
   private:
     struct Frame {
-        Ref given; // the list or tuple, as the data holds it
-        Ref items; // what is read: the same object, or a subclass's items as a tuple
-        Py_ssize_t next = 0;
-        bool broke = false; // a list child came: from here on each child is on a line of its own
+        PyObject* given; // the list or tuple as the data holds it
+        PyObject* items; // what is read: the same object, or a subclass's items as a tuple
+        Py_ssize_t next;
+        bool broke; // a list child came: from here on each child is on a line of its own
+        bool held;  // `given` and `items` are references of ours
     };
-
-    void room(std::size_t n) {
-        if (static_cast<std::size_t>(out_.end - out_.cur) < n) [[unlikely]]
-            out_.grow(n);
+    static void drop(Frame& f) noexcept {
+        if (!f.held)
+            return;
+        if (f.items != f.given)
+            Py_DECREF(f.items);
+        Py_DECREF(f.given);
     }
-    void put(char c) {
-        room(1);
-        *out_.cur++ = c;
+    // Holds every open container, before code of the caller's may run.
+    void hold_all() noexcept {
+        for (auto it = open_.rbegin(); it != open_.rend() && !it->held; ++it) {
+            Py_INCREF(it->given);
+            it->held = true; // `items` is `given`: only a held frame has a tuple of its own
+        }
     }
-    bool atom(PyObject* str) {
-        std::string_view text;
-        if (!utf8_of(str, text))
-            return false;
-        if (!PyUnicode_IS_ASCII(str))
-            out_.high |= 0x80;
-        room(text.size());
-        if (!text.empty())
-            std::memcpy(out_.cur, text.data(), text.size());
-        out_.cur += text.size();
-        return true;
-    }
-    void newline(std::size_t depth) {
-        std::size_t unit = layout_.indent.size();
-        if (unit != 0 && depth > (std::size_t(-1) / 2 - 16) / unit)
-            throw std::bad_alloc();
-        std::size_t n = depth * unit;
-        while (pad_.size() < n)
-            pad_.append(layout_.indent);
-        room(n + 1);
-        *out_.cur++ = '\n';
-        if (n != 0)
-            std::memcpy(out_.cur, pad_.data(), n);
-        out_.cur += n;
+    // Makes room for `n` bytes and 16 more after `cur`; returns where writing goes on.
+    char* grow(char* cur, std::size_t n) {
+        out_.cur = cur;
+        out_.grow(n);
+        return out_.cur;
     }
     bool enter(PyObject* container);
+    void leave() {
+        const Frame& top = open_.back();
+        PyObject* given = top.given;
+        PyObject* items = top.items;
+        bool held = top.held;
+        open_.pop_back();
+        cycles_.leave(open_.size(), given);
+        if (held) {
+            hold_all(); // letting go may free the container, and its items run code
+            Frame f{given, items, 0, false, true};
+            drop(f);
+        }
+    }
 
     const char* fname_;
     Layout layout_;
-    RenderBuffer out_;
+    Scratch scratch_;
+    RenderBuffer& out_;
     std::string pad_; // the indent, repeated for the deepest line so far
     std::vector<Frame> open_;
     CycleWatch cycles_;
@@ -258,65 +353,171 @@ class DataWriter {
 };
 
 bool DataWriter::enter(PyObject* container) {
-    Frame f;
-    f.given = Ref(Py_NewRef(container));
-    if (PyList_CheckExact(container) || PyTuple_CheckExact(container))
-        f.items = Ref(Py_NewRef(container));
-    else if (f.items = Ref(PySequence_Tuple(container)); !f.items) // a subclass iterates its own way
-        return false;
-    if (!cycles_.enter(fname_, open_.size(), container))
-        return false;
-    open_.push_back(std::move(f));
-    put('(');
-    return true;
+    bool held = false;
+#ifdef Py_GIL_DISABLED
+    Py_INCREF(container);
+    held = true;
+#endif
+    PyObject* items = container;
+    if (!PyList_CheckExact(container) && !PyTuple_CheckExact(container)) {
+        hold_all();
+        if (!held)
+            Py_INCREF(container);
+        held = true;
+        items = PySequence_Tuple(container); // a subclass iterates its own way
+        if (items == nullptr) {
+            Py_DECREF(container);
+            return false;
+        }
+    }
+    Frame f{container, items, 0, false, held};
+    bool ok = false;
+    try {
+        ok = cycles_.enter(fname_, open_.size(), container);
+        if (ok) {
+            // Field by field into place: a record written piecewise and read back whole,
+            // as a copy reads it, waits on the stores.
+            Frame& top = open_.emplace_back();
+            top.given = container;
+            top.items = items;
+            top.next = 0;
+            top.broke = false;
+            top.held = held;
+        }
+    } catch (...) {
+        drop(f);
+        throw;
+    }
+    if (!ok)
+        drop(f);
+    return ok;
 }
 
 bool DataWriter::write(PyObject* data) {
+    // The output's cursor stays in registers: kept in the object, every byte written would
+    // wait on the store of the one before.
+    char* cur = out_.cur;
+    char* end = out_.end;
+    bool ascii = true;
+    // Members are read again after every byte written (a char may alias them); locals are not.
+    const bool broken = layout_.broken;
+    auto room = [&](std::size_t n) {
+        if (static_cast<std::size_t>(end - cur) < n + 16) [[unlikely]] {
+            cur = grow(cur, n);
+            end = out_.end;
+        }
+    };
+    auto put = [&](char c) {
+        room(1);
+        *cur++ = c;
+    };
+    auto atom = [&](PyObject* str) {
+        std::string_view text;
+        if (PyUnicode_IS_COMPACT_ASCII(str)) {
+            text = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
+        } else {
+            if (!utf8_of(str, text))
+                return false;
+            ascii = false; // maybe ASCII after all; the decoding at the end tells
+        }
+        room(text.size());
+        copy_text(cur, text.data(), text.size());
+        cur += text.size();
+        return true;
+    };
+    auto newline = [&](std::size_t depth) {
+        std::size_t unit = layout_.indent.size();
+        if (unit != 0 && depth > (std::size_t(-1) / 2 - 16) / unit)
+            throw std::bad_alloc();
+        std::size_t n = depth * unit;
+        while (pad_.size() < n)
+            pad_.append(layout_.indent);
+        room(n + 1);
+        *cur++ = '\n';
+        copy_text(cur, pad_.data(), n);
+        cur += n;
+    };
+    auto done = [&](bool ok) {
+        out_.cur = cur;
+        if (!ascii)
+            out_.high |= 0x80;
+        return ok;
+    };
+
     if (PyUnicode_Check(data))
-        return atom(data);
+        return done(atom(data));
     if (!enter(data))
-        return false;
+        return done(false);
+    put('(');
     // The open containers, outermost first; everything before each one's `next` item is
-    // written.
+    // written. The innermost one's items are written in a loop of their own, until it ends or
+    // a list item is entered: meanwhile no code of the caller's runs, so the container holds
+    // still (where another thread could change a list, each item is fetched and held).
     while (!open_.empty()) {
         Frame& f = open_.back();
-        PyObject* items = f.items.get();
-        PyObject* item = nullptr;
-        if (PyList_CheckExact(items)) {
-            if (f.next < PyList_GET_SIZE(items) &&
-                (item = refs_.list_item(items, f.next)) == nullptr)
-                return false;
-        } else if (f.next < PyTuple_GET_SIZE(items)) {
-            item = PyTuple_GET_ITEM(items, f.next);
+        PyObject* container = f.items;
+        const bool is_list = PyList_CheckExact(container);
+        PyObject** items = PySequence_Fast_ITEMS(container);
+        const Py_ssize_t n = Py_SIZE(container);
+        Py_ssize_t i = f.next;
+        bool broke = f.broke;
+        PyObject* inner = nullptr;
+        for (; i < n; ++i) {
+#ifdef Py_GIL_DISABLED
+            PyObject* item = is_list ? refs_.list_item(container, i) : items[i];
+            if (item == nullptr)
+                return done(false);
+#else
+            (void)is_list;
+            // Each item lies somewhere else in memory: the ones ahead are fetched meanwhile.
+            constexpr Py_ssize_t AHEAD = 4;
+            if (i + AHEAD < n)
+                prefetch(items[i + AHEAD]);
+            PyObject* item = items[i];
+#endif
+            bool list = false;
+            if (Py_IS_TYPE(item, &PyUnicode_Type)) {
+                if (!broken && PyUnicode_IS_COMPACT_ASCII(item)) {
+                    // The usual atom: its separator and text under one room check.
+                    std::size_t len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
+                    room(len + 1);
+                    *cur = ' ';
+                    cur += i != 0;
+                    copy_text(cur, reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(item)),
+                              len);
+                    cur += len;
+                    continue;
+                }
+            } else {
+                list = PyList_Check(item) || PyTuple_Check(item);
+                if (!list && !PyUnicode_Check(item))
+                    return done(wrong_item(fname_, item));
+            }
+            if (broken && (broke = broke || list))
+                newline(open_.size());
+            else if (i != 0)
+                put(' ');
+            if (list) {
+                inner = item;
+                ++i;
+                break;
+            }
+            if (!atom(item))
+                return done(false);
         }
-        if (item == nullptr) {
+        if (inner == nullptr) {
             put(')');
-            cycles_.leave(open_.size() - 1, f.given.get());
-            open_.pop_back();
+            leave();
             continue;
         }
-        bool list = PyList_Check(item) || PyTuple_Check(item);
-        if (!list && !PyUnicode_Check(item))
-            return wrong_item(fname_, item);
-        if (layout_.broken && (f.broke = f.broke || list))
-            newline(open_.size());
-        else if (f.next != 0)
-            put(' ');
-        ++f.next;
-        if (!(list ? enter(item) : atom(item)))
-            return false;
+        f.next = i;
+        f.broke = broke;
+        if (!enter(inner))
+            return done(false);
+        put('(');
     }
-    return true;
-}
-
-PyObject* DataWriter::result() const {
-    std::string_view text = out_.view();
-    if (!out_.is_ascii())
-        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (s != nullptr && !text.empty())
-        std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
-    return s;
+    return done(true);
 }
 
 } // namespace
@@ -325,7 +526,7 @@ PyObject* data_text(const char* fname, PyObject* data, Layout layout) {
     DataWriter writer(fname, layout);
     if (!writer.write(data))
         return nullptr;
-    return writer.result();
+    return writer.finish();
 }
 
 PyMethodDef loads_def = {

@@ -28,13 +28,19 @@ class StrCache {
             return atom_str(text);
         std::uint64_t key[2];
         std::memcpy(key, &text, sizeof key);
+        return str(key[0], key[1]);
+    }
+    // The same for a short text given as the two words of its inline record, kept in
+    // registers: a record just written to memory and read back whole waits on the store.
+    PyObject* str(std::uint64_t lo, std::uint64_t hi) noexcept {
+        const std::uint64_t key[2] = {lo, hi};
         Slot& slot = slots_[index(key)];
-        if (slot.str != nullptr && slot.key[0] == key[0] && slot.key[1] == key[1])
+        if (slot.str != nullptr && slot.key[0] == lo && slot.key[1] == hi)
             return Py_NewRef(slot.str);
-        PyObject* made = atom_str(text);
+        PyObject* made = atom_str(AtomText::from_words(lo, hi));
         if (made == nullptr)
             return nullptr;
-        slot = {{key[0], key[1]}, made};
+        slot = {{lo, hi}, made};
         if (++misses_ == GROW_AFTER)
             grow();
         return made;
