@@ -272,8 +272,8 @@ def cmd_fmt(args):
             return
         if dropped_comments:
             print(f"{path}: note: its comments are not in the output", file=sys.stderr)
-        sys.stdout.buffer.write(out)
-        sys.stdout.buffer.flush()
+        sys.stdout.write(text)
+        sys.stdout.flush()
 
     return each_file(args, work)
 
