@@ -105,9 +105,9 @@ def check_one(task):
     return path, len(data), None
 
 
-def files_under(paths, syntax):
-    """The files named, and under the folders named (in name order, hidden ones left out),
-    those whose name gives a syntax, or every one when a syntax is given."""
+def files_under(paths):
+    """The files named, and under the folders named (in name order, hidden ones left out)
+    those whose name gives a syntax: not the notes and licences beside them."""
     for path in paths:
         if path == STDIN or not os.path.isdir(path):
             yield path
@@ -115,7 +115,7 @@ def files_under(paths, syntax):
         for top, folders, names in os.walk(path):
             folders[:] = sorted(d for d in folders if not d.startswith("."))
             for name in sorted(names):
-                if not name.startswith(".") and (syntax or syntax_of(name)):
+                if not name.startswith(".") and syntax_of(name):
                     yield os.path.join(top, name)
 
 
@@ -157,7 +157,7 @@ class Progress:
 
 def cmd_check(args):
     start = time.perf_counter()
-    tasks = [(p, args.syntax) for p in files_under(args.paths, args.syntax)]
+    tasks = [(p, args.syntax) for p in files_under(args.paths)]
     jobs = min(args.jobs or os.process_cpu_count() or 1, len(tasks))
     if any(path == STDIN for path, _ in tasks):
         jobs = 1  # standard input is this process's
@@ -201,7 +201,7 @@ def each_file(args, work):
     """Runs work(path, syntax, data) on every file; a file that fails is reported on standard
     error and the rest go on. Returns the exit status."""
     status = 0
-    for path in files_under(args.paths, args.syntax):
+    for path in files_under(args.paths):
         syntax = args.syntax or syntax_of(path) or "plain"
         try:
             work(path, syntax, read(path))
@@ -314,8 +314,8 @@ def parser():
         ".kicad_pcb .kicad_sch .kicad_sym .kicad_mod .net .edif .edf: kicad; .smt2: smtlib; "
         ".wat .wast: wasm; dune dune-project .lisp .scm .el .sexp: lisp; any other: plain. "
         "smtlib, wasm and lisp files are scripts of any number of forms; the others hold one. "
-        "Folders are read recursively, taking the files whose name gives a syntax (every file "
-        "with --syntax); - is standard input.")
+        "Folders are read recursively, taking the files whose name gives a syntax; "
+        "- is standard input.")
     top.add_argument("--version", action="version", version=f"sexp {__version__}")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
