@@ -1,8 +1,12 @@
 #include "parse/locate.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+#include "parse/scan.hpp"
 
 namespace sexp {
 
@@ -121,13 +125,35 @@ std::optional<ErrorSite> locate_error(std::string_view text, Syntax syntax, bool
 }
 
 LineColumn line_column(std::string_view text, std::size_t offset) noexcept {
-    std::string_view before = text.substr(0, offset);
-    std::size_t lines = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
-    std::size_t start = before.rfind('\n');
-    start = start == std::string_view::npos ? 0 : start + 1;
-    std::size_t chars = 0;
-    for (std::size_t i = start; i < before.size(); ++i) // continuation bytes add no character
-        chars += (static_cast<unsigned char>(before[i]) & 0xC0) != 0x80;
+    using K = scan::Native;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    offset = std::min(offset, text.size());
+    // Line feeds a block at a time; the line starts after the last one before `offset`.
+    std::size_t lines = 0, start = 0, i = 0;
+    for (; offset - i >= 16; i += 16) {
+        if (scan::Mask m = typename K::Block(p + i).eq('\n'); m != 0) {
+            lines += static_cast<std::size_t>(std::popcount(m)) / K::STRIDE;
+            start = i + static_cast<std::size_t>(63 - std::countl_zero(m)) / K::STRIDE + 1;
+        }
+    }
+    for (; i < offset; ++i) {
+        if (p[i] == '\n') {
+            ++lines;
+            start = i + 1;
+        }
+    }
+    // Characters: every byte but the continuation bytes 0x80-0xBF, counted eight at a time.
+    std::size_t chars = offset - start;
+    i = start;
+    for (; offset - i >= 8; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        std::uint64_t x = (w & 0xC0C0C0C0C0C0C0C0ull) ^ scan::HIGH_BITS; // zero: continuation
+        std::uint64_t zero = ~(((x & scan::LOW_BITS) + scan::LOW_BITS) | x | scan::LOW_BITS);
+        chars -= static_cast<std::size_t>(std::popcount(zero));
+    }
+    for (; i < offset; ++i)
+        chars -= (p[i] & 0xC0) == 0x80;
     return {lines + 1, chars + 1};
 }
 

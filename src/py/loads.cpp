@@ -2,7 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <algorithm>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -225,51 +226,84 @@ inline void copy_text(char* to, const char* from, std::size_t n) noexcept {
     }
 }
 
-// The buffer a text is written into before it becomes a str. One stays with each thread, so a
-// text is written where the last one was, on memory already touched, and a growing buffer is
-// copied only the first time; big ones are let go after use. A writer that finds it busy (a
-// subclass's code calling dumps) takes one of its own.
-class Scratch {
+// Writing straight into an ASCII str, grown as needed and cut to length at the end. It starts
+// at the size of the last text this thread wrote (a program writes texts of like sizes), so
+// that it seldom grows: a str grown by doubling is copied and touched anew at every step.
+class StrBuffer final : public TextOutput {
   public:
-    Scratch() {
-        Slot& s = slot();
-        if (s.busy) {
-            own_ = std::make_unique<RenderBuffer>();
-            buffer_ = own_.get();
-            return;
-        }
-        if (!s.buffer)
-            s.buffer = std::make_unique<RenderBuffer>();
-        s.busy = true;
-        buffer_ = s.buffer.get();
-        buffer_->clear();
+    StrBuffer() {
+        std::size_t capacity = std::max<std::size_t>(256, last_size() + last_size() / 8);
+        str_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
+        if (str_ == nullptr)
+            throw std::bad_alloc();
+        cur = data();
+        end = cur + capacity;
     }
-    ~Scratch() {
-        if (own_)
-            return;
-        Slot& s = slot();
-        s.busy = false;
-        if (static_cast<std::size_t>(buffer_->end - buffer_->cur) + buffer_->size() > KEEP)
-            s.buffer.reset();
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
+    ~StrBuffer() { Py_XDECREF(str_); }
+    StrBuffer(const StrBuffer&) = delete;
+    StrBuffer& operator=(const StrBuffer&) = delete;
 
-    RenderBuffer& buffer() noexcept { return *buffer_; }
+    void grow(std::size_t need) override {
+        std::size_t used = size();
+        std::size_t capacity = static_cast<std::size_t>(end - data());
+        std::size_t want = std::max(capacity * 2, used + need + 16);
+        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0)
+            throw std::bad_alloc(); // str_ is still the old, intact object
+        cur = data() + used;
+        end = data() + want;
+    }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(cur - data()); }
+    char* data() const noexcept { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
+    // The ASCII str of what was written. Only once.
+    PyObject* take() {
+        last_size() = size();
+        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size())) < 0)
+            return nullptr;
+        return std::exchange(str_, nullptr);
+    }
 
   private:
-    static constexpr std::size_t KEEP = std::size_t{16} << 20;
-    struct Slot {
-        std::unique_ptr<RenderBuffer> buffer;
-        bool busy = false;
-    };
-    static Slot& slot() noexcept {
-        static thread_local Slot s;
-        return s;
+    static std::size_t& last_size() noexcept {
+        static thread_local std::size_t n = 0;
+        return n;
     }
-    std::unique_ptr<RenderBuffer> own_;
-    RenderBuffer* buffer_;
+    PyObject* str_;
 };
+
+#ifdef __SIZEOF_INT128__
+__extension__ typedef unsigned __int128 Word128;
+#endif
+
+// Writes the characters of a compact ASCII str, with 16 bytes of room at `to`. A short text
+// is loaded as the 16 bytes that end with its terminating NUL, which lie inside the object
+// (its header comes before), and shifted into place, with no branch on its length: atom
+// lengths vary from one to the next, and branching on them costs more than the copy.
+inline void copy_ascii(char* to, PyObject* str, std::size_t n) noexcept {
+    const char* data = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str));
+#ifdef __SIZEOF_INT128__
+    static_assert(sizeof(PyASCIIObject) >= 16, "the header covers the bytes before a text");
+    if (n < 16) {
+        std::uint64_t lo, hi;
+        std::memcpy(&lo, data + n + 1 - 16, 8);
+        std::memcpy(&hi, data + n + 1 - 8, 8);
+        Word128 w = (static_cast<Word128>(hi) << 64 | lo) >> (8 * (15 - n));
+        std::uint64_t a = static_cast<std::uint64_t>(w), b = static_cast<std::uint64_t>(w >> 64);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + 8, &b, 8);
+        return;
+    }
+#endif
+    if (n < 16 || n > 48) {
+        copy_text(to, data, n);
+        return;
+    }
+    // Longer ones (names, quoted strings, identifiers) in 16-byte pieces, the last one
+    // overlapping the ones before.
+    std::memcpy(to, data, 16);
+    if (n > 32)
+        std::memcpy(to + 16, data + 16, 16);
+    std::memcpy(to + n - 16, data + n - 16, 16);
+}
 
 // Writes data as the text of the tree it stands for.
 //
@@ -277,10 +311,12 @@ class Scratch {
 // being written need no reference of their own then. Before code of the caller's can run (a
 // subclass iterating, a container let go), every open one is held, so that code cannot free
 // one underfoot; where another thread could, each is held from the start.
+//
+// Characters are written one byte each while all are below 256, as most texts' are, so that
+// the str is made by one copy; the first one above turns what is written into UTF-8.
 class DataWriter {
   public:
-    DataWriter(const char* fname, Layout layout)
-        : fname_(fname), layout_(layout), out_(scratch_.buffer()) {}
+    DataWriter(const char* fname, Layout layout) : fname_(fname), layout_(layout) {}
     ~DataWriter() {
         for (Frame& f : open_)
             drop(f);
@@ -290,12 +326,15 @@ class DataWriter {
 
     bool write(PyObject* data);
     PyObject* finish() {
-        std::string_view text = out_.view();
-        if (!out_.is_ascii())
-            return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-        PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-        if (s != nullptr && !text.empty())
-            std::memcpy(PyUnicode_1BYTE_DATA(s), text.data(), text.size());
+        Py_ssize_t size = static_cast<Py_ssize_t>(out_.size());
+        if (!latin1_)
+            return PyUnicode_DecodeUTF8(out_.data(), size, nullptr);
+        if (!high_)
+            return out_.take();
+        // Characters of 128 to 255 want a str of their own kind: one copy.
+        PyObject* s = PyUnicode_New(size, 255);
+        if (s != nullptr)
+            std::memcpy(PyUnicode_1BYTE_DATA(s), out_.data(), out_.size());
         return s;
     }
 
@@ -321,12 +360,6 @@ class DataWriter {
             it->held = true; // `items` is `given`: only a held frame has a tuple of its own
         }
     }
-    // Makes room for `n` bytes and 16 more after `cur`; returns where writing goes on.
-    char* grow(char* cur, std::size_t n) {
-        out_.cur = cur;
-        out_.grow(n);
-        return out_.cur;
-    }
     bool enter(PyObject* container);
     void leave() {
         const Frame& top = open_.back();
@@ -342,10 +375,25 @@ class DataWriter {
         }
     }
 
+    // The writing steps off the usual path. Each takes the output's cursor and returns where
+    // writing goes on (null after an error, set), so that the loop keeps it in a register.
+    char* grow(char* cur, std::size_t n) {
+        out_.cur = cur;
+        out_.grow(n);
+        return out_.cur;
+    }
+    char* room(char* cur, std::size_t n) {
+        return static_cast<std::size_t>(out_.end - cur) < n + 16 ? grow(cur, n) : cur;
+    }
+    char* newline(char* cur, std::size_t depth);
+    char* atom(char* cur, PyObject* str);
+    char* to_utf8(char* cur);
+
     const char* fname_;
     Layout layout_;
-    Scratch scratch_;
-    RenderBuffer& out_;
+    bool latin1_ = true; // one byte per character so far
+    bool high_ = false;  // some of them not ASCII
+    StrBuffer out_;
     std::string pad_; // the indent, repeated for the deepest line so far
     std::vector<Frame> open_;
     CycleWatch cycles_;
@@ -393,129 +441,199 @@ bool DataWriter::enter(PyObject* container) {
     return ok;
 }
 
+char* DataWriter::newline(char* cur, std::size_t depth) {
+    std::size_t unit = layout_.indent.size();
+    if (unit != 0 && depth > (std::size_t(-1) / 2 - 16) / unit)
+        throw std::bad_alloc();
+    std::size_t n = depth * unit;
+    while (pad_.size() < n)
+        pad_.append(layout_.indent);
+    cur = room(cur, n + 1);
+    *cur++ = '\n';
+    copy_text(cur, pad_.data(), n);
+    return cur + n;
+}
+
+char* DataWriter::atom(char* cur, PyObject* str) {
+    std::size_t len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        cur = room(cur, len);
+        copy_ascii(cur, str, len);
+        return cur + len;
+    }
+    if (latin1_ && PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND) {
+        cur = room(cur, len);
+        copy_text(cur, reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)), len);
+        high_ = high_ || !PyUnicode_IS_ASCII(str);
+        return cur + len;
+    }
+    std::string_view text;
+    if (!utf8_of(str, text))
+        return nullptr;
+    if (latin1_)
+        cur = to_utf8(cur);
+    cur = room(cur, text.size());
+    copy_text(cur, text.data(), text.size());
+    return cur + text.size();
+}
+
+// The text so far, written one byte per character, made UTF-8: from the back, in place.
+char* DataWriter::to_utf8(char* cur) {
+    latin1_ = false;
+    if (!high_)
+        return cur; // ASCII reads the same
+    const std::size_t used = static_cast<std::size_t>(cur - out_.data());
+    std::size_t extra = 0;
+    for (const char* p = out_.data(); p != cur; ++p)
+        extra += static_cast<unsigned char>(*p) >> 7;
+    cur = room(cur, extra); // may move the text
+    char* from = const_cast<char*>(out_.data()) + used;
+    char* to = from + extra;
+    cur = to;
+    while (from != to) {
+        auto c = static_cast<unsigned char>(*--from);
+        if (c < 0x80) {
+            *--to = static_cast<char>(c);
+        } else {
+            *--to = static_cast<char>(0x80 | (c & 0x3F));
+            *--to = static_cast<char>(0xC0 | (c >> 6));
+        }
+    }
+    return cur;
+}
+
 bool DataWriter::write(PyObject* data) {
-    // The output's cursor stays in registers: kept in the object, every byte written would
+    // The output's cursor stays in a register: kept in the object, every byte written would
     // wait on the store of the one before.
     char* cur = out_.cur;
     char* end = out_.end;
-    bool ascii = true;
-    // Members are read again after every byte written (a char may alias them); locals are not.
-    const bool broken = layout_.broken;
-    auto room = [&](std::size_t n) {
+    auto done = [&](bool ok) {
+        out_.cur = cur;
+        return ok;
+    };
+    auto reserve = [&](std::size_t n) {
         if (static_cast<std::size_t>(end - cur) < n + 16) [[unlikely]] {
             cur = grow(cur, n);
             end = out_.end;
         }
     };
-    auto put = [&](char c) {
-        room(1);
-        *cur++ = c;
-    };
-    auto atom = [&](PyObject* str) {
-        std::string_view text;
-        if (PyUnicode_IS_COMPACT_ASCII(str)) {
-            text = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(str)),
-                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
-        } else {
-            if (!utf8_of(str, text))
-                return false;
-            ascii = false; // maybe ASCII after all; the decoding at the end tells
-        }
-        room(text.size());
-        copy_text(cur, text.data(), text.size());
-        cur += text.size();
-        return true;
-    };
-    auto newline = [&](std::size_t depth) {
-        std::size_t unit = layout_.indent.size();
-        if (unit != 0 && depth > (std::size_t(-1) / 2 - 16) / unit)
-            throw std::bad_alloc();
-        std::size_t n = depth * unit;
-        while (pad_.size() < n)
-            pad_.append(layout_.indent);
-        room(n + 1);
-        *cur++ = '\n';
-        copy_text(cur, pad_.data(), n);
-        cur += n;
-    };
-    auto done = [&](bool ok) {
-        out_.cur = cur;
-        if (!ascii)
-            out_.high |= 0x80;
-        return ok;
-    };
+    // Members are read again after every byte written (a char may alias them); locals are not.
+    const bool broken = layout_.broken;
 
-    if (PyUnicode_Check(data))
-        return done(atom(data));
+    if (PyUnicode_Check(data)) {
+        cur = atom(cur, data);
+        return done(cur != nullptr);
+    }
     if (!enter(data))
         return done(false);
-    put('(');
-    // The open containers, outermost first; everything before each one's `next` item is
-    // written. The innermost one's items are written in a loop of their own, until it ends or
-    // a list item is entered: meanwhile no code of the caller's runs, so the container holds
-    // still (where another thread could change a list, each item is fetched and held).
-    while (!open_.empty()) {
-        Frame& f = open_.back();
-        PyObject* container = f.items;
-        const bool is_list = PyList_CheckExact(container);
-        PyObject** items = PySequence_Fast_ITEMS(container);
-        const Py_ssize_t n = Py_SIZE(container);
-        Py_ssize_t i = f.next;
-        bool broke = f.broke;
-        PyObject* inner = nullptr;
-        for (; i < n; ++i) {
-#ifdef Py_GIL_DISABLED
-            PyObject* item = is_list ? refs_.list_item(container, i) : items[i];
-            if (item == nullptr)
-                return done(false);
-#else
-            (void)is_list;
-            // Each item lies somewhere else in memory: the ones ahead are fetched meanwhile.
-            constexpr Py_ssize_t AHEAD = 4;
-            if (i + AHEAD < n)
-                prefetch(items[i + AHEAD]);
-            PyObject* item = items[i];
-#endif
-            bool list = false;
-            if (Py_IS_TYPE(item, &PyUnicode_Type)) {
-                if (!broken && PyUnicode_IS_COMPACT_ASCII(item)) {
-                    // The usual atom: its separator and text under one room check.
-                    std::size_t len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
-                    room(len + 1);
-                    *cur = ' ';
-                    cur += i != 0;
-                    copy_text(cur, reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(item)),
-                              len);
-                    cur += len;
-                    continue;
-                }
-            } else {
-                list = PyList_Check(item) || PyTuple_Check(item);
-                if (!list && !PyUnicode_Check(item))
-                    return done(wrong_item(fname_, item));
-            }
-            if (broken && (broke = broke || list))
-                newline(open_.size());
-            else if (i != 0)
-                put(' ');
-            if (list) {
-                inner = item;
-                ++i;
-                break;
-            }
-            if (!atom(item))
-                return done(false);
-        }
-        if (inner == nullptr) {
-            put(')');
+    reserve(1);
+    *cur++ = '(';
+    // open_ holds the containers being written, outermost first, the innermost one's place
+    // kept in the locals below (and written back before a list inside it is entered):
+    // everything before item `i` is written. No code of the caller's runs between entering a
+    // list or tuple and the next subclass, so the container read holds still meanwhile (where
+    // another thread could change a list, each item is fetched and held).
+    PyObject* container = open_.back().items;
+    PyObject** items = PySequence_Fast_ITEMS(container);
+    Py_ssize_t n = Py_SIZE(container);
+    Py_ssize_t i = 0;
+    bool broke = false;
+    for (;;) {
+        if (i >= n) { // a subclass's code may have shortened a list meanwhile
+            reserve(1);
+            *cur++ = ')';
             leave();
+            if (open_.empty())
+                break;
+            const Frame& f = open_.back();
+            container = f.items;
+            items = PySequence_Fast_ITEMS(container);
+            n = Py_SIZE(container);
+            i = f.next;
+            broke = f.broke;
             continue;
         }
+#ifdef Py_GIL_DISABLED
+        PyObject* item = PyList_CheckExact(container) ? refs_.list_item(container, i) : items[i];
+        if (item == nullptr)
+            return done(false);
+#else
+        PyObject* item = items[i];
+#endif
+        bool list = false;
+        if (Py_IS_TYPE(item, &PyUnicode_Type)) {
+            if (!broken && PyUnicode_IS_COMPACT_ASCII(item)) {
+                // The usual atom: its separator and text under one room check.
+                std::size_t len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
+                reserve(len + 1);
+                *cur = ' ';
+                cur += i != 0;
+                copy_ascii(cur, item, len);
+                cur += len;
+                ++i;
+                continue;
+            }
+        } else {
+            list = PyList_Check(item) || PyTuple_Check(item);
+            if (!list && !PyUnicode_Check(item))
+                return done(wrong_item(fname_, item));
+        }
+        // The separator before the item: a line break in a broken layout once a list has
+        // come, else a space after the first item.
+        const bool gap = i != 0;
+        const bool line = broken && (broke = broke || list);
+        ++i;
+        if (!list) {
+            if (line) {
+                cur = newline(cur, open_.size());
+            } else {
+                reserve(1);
+                *cur = ' ';
+                cur += gap;
+            }
+            cur = atom(cur, item);
+            end = out_.end;
+            if (cur == nullptr)
+                return false;
+            continue;
+        }
+        Frame& f = open_.back();
         f.next = i;
         f.broke = broke;
-        if (!enter(inner))
+#ifndef Py_GIL_DISABLED
+        if (Py_IS_TYPE(item, &PyList_Type) || Py_IS_TYPE(item, &PyTuple_Type)) {
+            // An exact list or tuple: nothing to hold, nothing of the caller's to run.
+            if (!cycles_.enter(fname_, open_.size(), item))
+                return done(false);
+            Frame& top = open_.emplace_back();
+            top.given = top.items = item;
+            top.next = 0;
+            top.broke = top.held = false;
+            container = item;
+        } else {
+            if (!enter(item))
+                return done(false);
+            container = open_.back().items;
+        }
+#else
+        if (!enter(item))
             return done(false);
-        put('(');
+        container = open_.back().items;
+#endif
+        if (line) {
+            cur = newline(cur, open_.size() - 1);
+            end = out_.end;
+            reserve(1);
+        } else {
+            reserve(2);
+            *cur = ' ';
+            cur += gap;
+        }
+        *cur++ = '(';
+        items = PySequence_Fast_ITEMS(container);
+        n = Py_SIZE(container);
+        i = 0;
+        broke = false;
     }
     return done(true);
 }

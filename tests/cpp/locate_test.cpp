@@ -96,6 +96,23 @@ TEST(Locate, LinesAndColumnsCountLineFeedsAndCharacters) {
         EXPECT_EQ(at.line, c.line) << c.offset;
         EXPECT_EQ(at.column, c.column) << c.offset;
     }
+    // Long lines and short ones, line feeds and two- and three-byte characters at every place
+    // of the blocks they are counted in, against a count byte by byte.
+    std::string many;
+    for (int i = 0; i < 300; ++i)
+        many += i % 23 == 0 ? "\n" : i % 5 == 0 ? "\xc3\xa9" : i % 7 == 0 ? "\xe2\x82\xac" : "x";
+    std::size_t line = 1, column = 1;
+    for (std::size_t offset = 0; offset <= many.size(); ++offset) {
+        sexp::LineColumn at = sexp::line_column(many, offset);
+        ASSERT_EQ(at.line, line) << offset;
+        ASSERT_EQ(at.column, column) << offset;
+        if (offset < many.size() && many[offset] == '\n') {
+            ++line;
+            column = 1;
+        } else if (offset < many.size() && (static_cast<unsigned char>(many[offset]) & 0xC0) != 0x80) {
+            ++column;
+        }
+    }
 }
 
 } // namespace
