@@ -95,12 +95,6 @@ class AtomText {
         inline_words(data, length, lo, hi);
         set_words(lo, hi);
     }
-    // The inline record whose two words inline_words or wide_words gave.
-    static AtomText from_words(std::uint64_t lo, std::uint64_t hi) noexcept {
-        AtomText t;
-        t.set_words(lo, hi);
-        return t;
-    }
 
     // Inline up to 15 bytes, else an exact-size heap buffer. May throw std::bad_alloc; then
     // nothing was allocated.

@@ -10,6 +10,39 @@
 
 namespace sexp::py {
 
+// A str of a short text given as the two words of its inline record (text, zero padding, the
+// length in the top byte), written from the words with stores of its exact size: no record
+// in memory to copy from, whose reading back would wait on its stores.
+inline PyObject* words_str(std::uint64_t lo, std::uint64_t hi) noexcept {
+    const std::size_t n = static_cast<std::size_t>(hi >> 56);
+    const std::uint64_t text_hi = hi & 0x00FFFFFFFFFFFFFFull;
+    if (n < 2 || !ascii_word(lo | text_hi)) { // the interpreter's singletons; UTF-8 to decode
+        char bytes[16];
+        std::memcpy(bytes, &lo, 8);
+        std::memcpy(bytes + 8, &hi, 8);
+        return PyUnicode_FromStringAndSize(bytes, static_cast<Py_ssize_t>(n));
+    }
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (s == nullptr)
+        return nullptr;
+    char* d = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s));
+    if (n >= 8) { // the first eight bytes, and the last eight
+        std::uint64_t last = n == 8 ? lo : (lo >> (8 * (n - 8))) | (text_hi << (8 * (16 - n)));
+        std::memcpy(d, &lo, 8);
+        std::memcpy(d + n - 8, &last, 8);
+    } else if (n >= 4) {
+        auto first = static_cast<std::uint32_t>(lo);
+        auto last = static_cast<std::uint32_t>(lo >> (8 * (n - 4)));
+        std::memcpy(d, &first, 4);
+        std::memcpy(d + n - 4, &last, 4);
+    } else {
+        d[0] = static_cast<char>(lo);
+        d[1] = static_cast<char>(lo >> 8);
+        d[n - 1] = static_cast<char>(lo >> (8 * (n - 1)));
+    }
+    return s;
+}
+
 // Short texts met again reuse the str made for them: heads, layer names and small numbers
 // repeat all through real trees. A direct-mapped table keyed by the 16-byte inline record
 // (text, zero padding, length byte); a miss replaces the slot's str. Its references are
@@ -37,7 +70,7 @@ class StrCache {
         Slot& slot = slots_[index(key)];
         if (slot.str != nullptr && slot.key[0] == lo && slot.key[1] == hi)
             return Py_NewRef(slot.str);
-        PyObject* made = atom_str(AtomText::from_words(lo, hi));
+        PyObject* made = words_str(lo, hi);
         if (made == nullptr)
             return nullptr;
         slot = {{lo, hi}, made};
