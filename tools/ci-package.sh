@@ -38,8 +38,9 @@ check_wheel() {
     "$py" -I - "$1" <<'EOF'
 import sys, zipfile
 payload = sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n)
-package = {"sexp/__init__.py", "sexp/__main__.py", "sexp/cli.py", "sexp/py.typed"}
-if len(payload) != 6 or "_sexp.pyi" not in payload or not package <= set(payload) or not any(
+package = {"sexp/__init__.py", "sexp/__main__.py", "sexp/cli.py", "sexp/workers.py",
+           "sexp/py.typed"}
+if len(payload) != 7 or "_sexp.pyi" not in payload or not package <= set(payload) or not any(
     n.startswith("_sexp.") and n.endswith(".so") for n in payload
 ):
     sys.exit(f"ci-package: the wheel should hold the module, its stub and the package, not {payload}")

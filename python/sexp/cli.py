@@ -123,13 +123,17 @@ def files_under(paths):
 WORTH_A_POOL = 1 << 20
 
 
+def size_of(path):
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
+
+
 def total_size(tasks):
     total = 0
     for path, _ in tasks:
-        try:
-            total += os.stat(path).st_size
-        except OSError:
-            pass
+        total += size_of(path)
         if total >= WORTH_A_POOL:
             break
     return total
@@ -165,16 +169,11 @@ def cmd_check(args):
         jobs = 1  # starting workers would take longer than the reading
     progress = Progress(len(tasks))
     size = bad = 0
-    pool = None
     if jobs > 1:
-        import multiprocessing
+        from sexp import workers
 
-        # Forked workers start at once; this process runs no threads that forking could split.
-        methods = multiprocessing.get_all_start_methods()
-        context = multiprocessing.get_context("fork" if "fork" in methods else None)
-        pool = context.Pool(jobs)
-        # Several small files a task, so that messages do not outweigh the work.
-        results = pool.imap(check_one, tasks, chunksize=max(1, min(64, len(tasks) // (16 * jobs))))
+        sys.stdout.flush()
+        results = workers.imap(check_one, tasks, jobs, [size_of(path) for path, _ in tasks])
     else:
         results = map(check_one, tasks)
     try:
@@ -185,12 +184,7 @@ def cmd_check(args):
                 progress.clear()
                 print(problem, flush=True)
             progress.update(done, size)
-        if pool is not None:
-            pool.close()
-            pool.join()
     finally:
-        if pool is not None:
-            pool.terminate()  # after an error or an interrupt; nothing to do after join
         progress.clear()
     seconds = time.perf_counter() - start
     print(f"{len(tasks)} files, {size} bytes, {bad} bad, {seconds:.2f} s")

@@ -69,6 +69,15 @@ def test_check_of_good_files_and_of_a_chosen_syntax(capsys, folder):
     assert status == 1
 
 
+def test_a_failing_worker_stops_the_check(capsys, folder, monkeypatch):
+    def broken(task):
+        raise MemoryError
+
+    monkeypatch.setattr(cli, "check_one", broken)  # the forked workers run it too
+    with pytest.raises(RuntimeError, match="a worker process failed:(.|\n)*MemoryError"):
+        cli.main(["check", "-j", "2", str(folder)])
+
+
 def test_unreadable_files_are_bad_files(capsys, tmp_path):
     status, out, _ = run(capsys, "check", str(tmp_path / "gone.sexp"))
     assert out.splitlines()[0] == f"{tmp_path / 'gone.sexp'}: cannot read: No such file or directory"
