@@ -75,6 +75,51 @@ template <Syntax S> std::size_t open_comment(std::string_view text, std::size_t 
     return n;
 }
 
+// How many of the `n` bytes at `p` are line feeds: a count per byte lane, summed every 255
+// blocks, so no mask is counted bit by bit (the baseline x86-64 has no popcount instruction).
+std::size_t count_line_feeds(const unsigned char* p, std::size_t n) noexcept {
+    std::size_t count = 0, i = 0;
+#if defined(SEXP_SCAN_SSE2)
+    const __m128i nl = _mm_set1_epi8('\n');
+    while (n - i >= 16) {
+        const std::size_t stop = i + std::min<std::size_t>((n - i) / 16, 255) * 16;
+        __m128i lanes = _mm_setzero_si128();
+        for (; i < stop; i += 16) {
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(b, nl)); // a match is -1
+        }
+        __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+#elif defined(SEXP_SCAN_NEON)
+    const uint8x16_t nl = vdupq_n_u8('\n');
+    while (n - i >= 16) {
+        const std::size_t stop = i + std::min<std::size_t>((n - i) / 16, 255) * 16;
+        uint8x16_t lanes = vdupq_n_u8(0);
+        for (; i < stop; i += 16)
+            lanes = vsubq_u8(lanes, vceqq_u8(vld1q_u8(p + i), nl)); // a match is 0xFF
+        count += vaddlvq_u8(lanes);
+    }
+#else
+    while (n - i >= 8) {
+        const std::size_t stop = i + std::min<std::size_t>((n - i) / 8, 255) * 8;
+        std::uint64_t lanes = 0;
+        for (; i < stop; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            std::uint64_t x = w ^ (scan::ONES * '\n');
+            lanes += ~(((x & scan::LOW_BITS) + scan::LOW_BITS) | x | scan::LOW_BITS) >> 7;
+        }
+        lanes = (lanes & 0x00FF00FF00FF00FFull) + ((lanes >> 8) & 0x00FF00FF00FF00FFull);
+        count += static_cast<std::size_t>((lanes * 0x0001000100010001ull) >> 48);
+    }
+#endif
+    for (; i < n; ++i)
+        count += p[i] == '\n';
+    return count;
+}
+
 template <Syntax S> std::optional<ErrorSite> locate_as(std::string_view text) {
     SyntaxTokenizer<S> tokens(text.data(), text.size());
     std::vector<std::size_t> open; // where each list still open starts, innermost last
@@ -128,23 +173,22 @@ LineColumn line_column(std::string_view text, std::size_t offset) noexcept {
     using K = scan::Native;
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     offset = std::min(offset, text.size());
-    // Line feeds a block at a time; the line starts after the last one before `offset`.
-    std::size_t lines = 0, start = 0, i = 0;
-    for (; offset - i >= 16; i += 16) {
-        if (scan::Mask m = typename K::Block(p + i).eq('\n'); m != 0) {
-            lines += static_cast<std::size_t>(std::popcount(m)) / K::STRIDE;
-            start = i + static_cast<std::size_t>(63 - std::countl_zero(m)) / K::STRIDE + 1;
+    const std::size_t lines = count_line_feeds(p, offset);
+    // The line starts after the last line feed before `offset`, looked for backwards.
+    std::size_t start = offset;
+    for (; start >= 16; start -= 16) {
+        if (scan::Mask m = typename K::Block(p + start - 16).eq('\n'); m != 0) {
+            start -= 16 - static_cast<std::size_t>(63 - std::countl_zero(m)) / K::STRIDE - 1;
+            break;
         }
     }
-    for (; i < offset; ++i) {
-        if (p[i] == '\n') {
-            ++lines;
-            start = i + 1;
-        }
+    if (start < 16) {
+        while (start > 0 && p[start - 1] != '\n')
+            --start;
     }
     // Characters: every byte but the continuation bytes 0x80-0xBF, counted eight at a time.
     std::size_t chars = offset - start;
-    i = start;
+    std::size_t i = start;
     for (; offset - i >= 8; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);

@@ -97,9 +97,10 @@ TEST(Locate, LinesAndColumnsCountLineFeedsAndCharacters) {
         EXPECT_EQ(at.column, c.column) << c.offset;
     }
     // Long lines and short ones, line feeds and two- and three-byte characters at every place
-    // of the blocks they are counted in, against a count byte by byte.
+    // of the blocks they are counted in, past the lengths at which counts per lane are summed,
+    // against a count byte by byte.
     std::string many;
-    for (int i = 0; i < 300; ++i)
+    for (int i = 0; i < 4000; ++i)
         many += i % 23 == 0 ? "\n" : i % 5 == 0 ? "\xc3\xa9" : i % 7 == 0 ? "\xe2\x82\xac" : "x";
     std::size_t line = 1, column = 1;
     for (std::size_t offset = 0; offset <= many.size(); ++offset) {
