@@ -12,8 +12,8 @@ moves a task to another worker, or hands a result to this process, they travel b
 Without --scheduler a local cluster of --workers processes (two by default) is started;
 with it, the cluster at ADDRESS does the work, and its workers must see FOLDER at the same
 path and have this module installed. Prints the K (default 20) most common heads and the
-totals; --check also counts in this process, one file after the other, and fetches each
-file's trees from the workers, and fails unless all agree.
+totals; --check then counts again in this process, one file after the other, and fetches
+each file's trees from a worker, and fails unless all agree.
 """
 
 import argparse
@@ -60,7 +60,10 @@ def total(counts):
 def census(client, paths, syntax):
     trees = client.map(read_forms, paths, syntax=syntax, pure=False)
     counts = client.map(count_heads, trees, pure=False)
-    return client.submit(total, counts, pure=False).result(), trees
+    # Held by nobody once counted, each file's trees are let go at once, and the memory they
+    # took serves the next file.
+    del trees
+    return client.submit(total, counts, pure=False).result()
 
 
 def main(argv=None):
@@ -89,7 +92,7 @@ def main(argv=None):
     try:
         workers = len(client.scheduler_info()["workers"])
         start = time.perf_counter()
-        counts, trees = census(client, paths, args.syntax)
+        counts = census(client, paths, args.syntax)
         seconds = time.perf_counter() - start
         size = sum(os.path.getsize(p) for p in paths)
         for head, n in counts.most_common(args.top):
@@ -97,7 +100,7 @@ def main(argv=None):
         print(f"{sum(counts.values())} lists, {len(counts)} heads, {len(paths)} files, "
               f"{size} bytes, {seconds:.2f} s on {workers} workers")
         if args.check:
-            return check(client, paths, args.syntax, counts, trees, seconds)
+            return check(client, paths, args.syntax, counts, seconds)
         return 0
     finally:
         client.close()
@@ -105,7 +108,7 @@ def main(argv=None):
             cluster.close()
 
 
-def check(client, paths, syntax, counts, trees, seconds):
+def check(client, paths, syntax, counts, seconds):
     start = time.perf_counter()
     serial = total(count_heads(read_forms(p, syntax)) for p in paths)
     serial_seconds = time.perf_counter() - start
@@ -114,9 +117,10 @@ def check(client, paths, syntax, counts, trees, seconds):
     if serial != counts:
         print("census: the cluster's totals differ from the serial count", file=sys.stderr)
         return 1
-    # The trees themselves, pickled on the workers and loaded here, equal those read here.
-    for path, fetched in zip(paths, client.gather(trees)):
-        if fetched != read_forms(path, syntax):
+    # The trees themselves, read on a worker and pickled over to this process, one file at a
+    # time, equal those read here.
+    for path in paths:
+        if client.submit(read_forms, path, syntax, pure=False).result() != read_forms(path, syntax):
             print(f"census: the trees of {path} came back changed", file=sys.stderr)
             return 1
     print("checked: the totals and every file's trees agree")
