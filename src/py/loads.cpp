@@ -1,10 +1,10 @@
 #include "py/loads.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "parse/parser.hpp"

@@ -123,3 +123,11 @@ def test_dumps_reads_subclasses_their_own_way_and_survives_their_edits():
     assert dumps([Reversed(["a", "b"]), ("c",)]) == "((b a) (c))"
     outer[1] = Clearing(("y",))
     assert dumps(outer) == "(x (y))"
+
+
+def test_deep_nesting_needs_no_call_stack():
+    depth = 200_000
+    text = "(" * depth + "x" + ")" * depth
+    data = loads(text)
+    assert dumps(data) == text  # every level past a thousand is watched for cycles, and let go
+    assert dumps(data, indent=0) == "(\n" * (depth - 1) + "(x" + ")" * depth
