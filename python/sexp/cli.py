@@ -1,10 +1,8 @@
 """The ``sexp`` command: check, format, search and convert S-expression files."""
 
 import argparse
-import json
 import os
 import sys
-import tempfile
 import time
 
 from _sexp import ParseError, dumps, error_position, iterparse, loads, parse
@@ -234,6 +232,8 @@ def non_blank(data):
 def write_over(path, data):
     """Replaces the file by `data` all at once: written beside it, then renamed over it, so
     that a failure leaves the file as it was."""
+    import tempfile
+
     folder = os.path.dirname(path) or "."
     fd, temp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".")
     try:
@@ -285,6 +285,8 @@ def cmd_find(args):
 
 
 def cmd_json(args):
+    import json
+
     def work(path, syntax, data):
         if syntax in SCRIPTS:
             values = [form.tolist() for form in forms(path, data, syntax)]

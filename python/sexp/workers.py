@@ -10,7 +10,6 @@ import pickle
 import selectors
 import signal
 import struct
-import traceback
 
 HEADER = struct.Struct("<Q")
 # Tasks go out in batches of about this many bytes of input (or this many tasks), so that
@@ -57,6 +56,8 @@ def _serve(fn, tasks, results):
         try:
             _send(results, [(i, fn(task)) for i, task in batch])
         except BaseException:
+            import traceback  # only now: it takes longer to import than a small job to run
+
             _send(results, traceback.format_exc())
             raise
 
