@@ -37,7 +37,8 @@ quiet() {
 check_wheel() {
     "$py" -I - "$1" <<'EOF'
 import sys, zipfile
-payload = sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n)
+payload = sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist()
+                 if ".dist-info/" not in n and not n.endswith("/"))  # folders, as repairs list them
 package = {"sexp/__init__.py", "sexp/__main__.py", "sexp/cli.py", "sexp/workers.py",
            "sexp/py.typed"}
 if len(payload) != 7 or "_sexp.pyi" not in payload or not package <= set(payload) or not any(
