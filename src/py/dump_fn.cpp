@@ -8,6 +8,7 @@
 #include "core/kept_writer.hpp"
 #include "core/render.hpp"
 #include "py/error.hpp"
+#include "py/loads.hpp"
 #include "py/parse_fn.hpp"
 
 namespace sexp::py {
@@ -254,13 +255,14 @@ bool layout_of(const char* fname, PyObject* indent, Layout& layout, std::string&
     return true;
 }
 
-// Binds (node[, file], *, indent) and converts node and indent. False with an exception set.
+// Binds (node[, file], *, indent) and converts node (an SExp, or with `data` also plain data)
+// and indent. False with an exception set.
 bool bind_dump(const char* fname, const char* const* names, Py_ssize_t count, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames, PyObject** bound, Layout& layout,
-               std::string& unit) {
+               std::string& unit, bool data = false) {
     if (!bind_args(fname, names, count, args, nargs, kwnames, bound, count - 1, count - 1))
         return false;
-    if (!is_sexp(bound[0])) {
+    if (!is_sexp(bound[0]) && !(data && is_data(bound[0]))) {
         bad_argument(fname, "node", "SExp", bound[0]);
         return false;
     }
@@ -282,8 +284,10 @@ PyObject* dumps_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         PyObject* bound[2] = {nullptr, nullptr};
         Layout layout;
         std::string unit;
-        if (!bind_dump("dumps", DUMPS_PARAMS, 2, args, nargs, kwnames, bound, layout, unit))
+        if (!bind_dump("dumps", DUMPS_PARAMS, 2, args, nargs, kwnames, bound, layout, unit, true))
             return nullptr;
+        if (!is_sexp(bound[0]))
+            return data_text("dumps", bound[0], layout);
         return node_text(bound[0], layout);
     });
 }

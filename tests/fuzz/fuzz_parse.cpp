@@ -1,6 +1,7 @@
 // Any bytes, read in the syntax the first byte picks: the UTF-8 check agrees with a decoder,
 // the build's scan kernel agrees with the portable scan, the parser agrees with the reference
-// grammar, and an accepted text gives a sound tree that prints and reads back unchanged.
+// grammar, the error's place is found where the parser would see it, and an accepted text
+// gives a sound tree that prints and reads back unchanged.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "core/clone.hpp"
 #include "core/render.hpp"
+#include "locate_check.hpp"
 #include "model.hpp"
 #include "output_check.hpp"
 #include "parse/parser.hpp"
@@ -110,6 +112,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MError expected = fuzz_model::parse(text, m, syntax);
     if (kind_of(r) != expected)
         fail("parse result differs from the reference grammar");
+    for (bool validated : {false, true})
+        if (std::string why = sexp_test::site_fault(text, s, validated); !why.empty())
+            fail("the error is not located where parse sees it", why);
     if (!r.tree)
         return 0;
     const sexp::Tree& t = *r.tree;

@@ -48,8 +48,10 @@ SIGNATURES = {
     "dumps": "(node, *, indent=None)",
     "dump": "(node, file, *, indent=None)",
     "load": "(file, *, syntax='plain', keep_layout=False)",
+    "loads": "(source, *, syntax='plain')",
     "quote": "(text, *, syntax)",
     "unquote": "(atom_text, *, syntax)",
+    "error_position": "(source, *, syntax='plain')",
 }
 METHODS = ["new_atom", "new_list", "append", "prepend", "insert_after", "remove", "clone", "extract"]
 PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
@@ -59,10 +61,11 @@ def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
     assert type(_sexp.__all__) is list
     assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump",
-                             "load", "quote", "unquote"]
+                             "load", "loads", "quote", "unquote", "error_position"]
     assert [n for n in vars(_sexp) if not n.startswith("_")] == _sexp.__all__
     # The one private attribute: what pickle calls to make a tree again.
     assert [n for n in vars(_sexp) if n[:1] == "_" and n[:2] != "__"] == ["_reconstruct"]
+    assert _sexp.__version__ == "0.1.0" and "__version__" not in _sexp.__all__
     assert (_sexp._reconstruct.__module__, _sexp._reconstruct.__qualname__) == ("_sexp", "_reconstruct")
     for name, signature in SIGNATURES.items():
         fn = getattr(_sexp, name)
