@@ -12,7 +12,7 @@ of a script one by one, each a tree of its own. The plain grammar has only white
 parentheses and atoms (every other run of bytes, taken as it is). ``syntax=`` reads the
 quoted strings and comments of real formats:
 
-    "kicad"   KiCad files and EDIF: "..." with backslash escapes
+    "kicad"   KiCad files and EDIF: "..." with backslash escapes, # comment lines
     "smtlib"  SMT-LIB 2: "..." and |...|, ; comments
     "wasm"    WebAssembly text: "..." with escapes, ;; and nesting (; ;) comments
     "lisp"    Lisp data, dune files: "..." and |...| with escapes, ; and #| |# comments
@@ -55,8 +55,9 @@ unequal. Handles are unhashable: use ``str(node)`` as a key.
 Editing, and stale handles
 --------------------------
 ``new_atom``/``new_list`` make detached nodes; ``append``, ``prepend`` and ``insert_after``
-attach (or move) them; ``extend`` appends nested data in one call. ``remove()`` deletes a
-subtree and ``extract()`` moves it into a new tree. Any removal makes *every* handle and
+attach (or move) them; ``extend`` appends nested data (and copies of nodes) in one call.
+``remove()`` deletes a subtree, ``remove_all(nodes)`` several, and ``extract()`` moves one
+into a new tree. Any removal makes *every* handle and
 iterator of that tree made before it stale, except handles on the root, not only those of
 the removed nodes: using one raises ``RuntimeError("stale node reference")``. Navigate again
 from the root after a removal.
@@ -70,10 +71,28 @@ from the root after a removal.
       ...
     RuntimeError: stale node reference
 
+Editing a file and keeping its layout
+-------------------------------------
+``parse(text, syntax=..., keep_layout=True)`` (or ``load(path, ...)``) keeps the text the tree
+was read from: ``dumps(root)`` gives it back byte for byte, comments and all, and after edits
+only the edited parts change; ``dump(root, path)`` writes a file whole or not at all. Comments
+travel with their node; new nodes are laid out as their neighbours are. Such a tree refuses an
+atom text that would not read back as one atom; ``quote(text, syntax=...)`` makes one, and
+``unquote`` reads it back.
+
+    >>> fp = sexp.parse('(footprint R1\\n  (descr "a resistor") ; shown in lists\\n)',
+    ...                 syntax="kicad", keep_layout=True)
+    >>> fp["descr"][1].value = sexp.quote("a 10k resistor", syntax="kicad")
+    >>> print(sexp.dumps(fp))
+    (footprint R1
+      (descr "a 10k resistor") ; shown in lists
+    )
+
 Printing and plain data
 -----------------------
-``str(node)`` is one line of canonical text; ``dumps(node, indent=2)`` breaks it into lines,
-``dump(node, binary_file)`` writes it in pieces. ``loads(text)`` gives the nested lists that
+``str(node)`` is one line of canonical text (so is ``dumps(node)`` of a tree that keeps no
+layout); ``dumps(node, indent=2)`` lays it out anew on lines, and ``dump(node, file)`` writes
+it in pieces. ``loads(text)`` gives the nested lists that
 ``parse(text).tolist()`` gives, without building a tree, and ``dumps`` also writes such data.
 
     >>> sexp.loads("(net 1 (node R1 2))")
