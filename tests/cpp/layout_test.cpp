@@ -196,6 +196,28 @@ TEST(Layout, EditsChangeOnlyWhatTheyTouch) {
              sexp::append_built(t, t.root, std::vector{sexp::BuildStep::copy(0)}, copies);
          },
          "(a\n  (b 1) ; about b\n  ; about c\n  (c 2)\n  (b 1) ; about b\n)\n"},
+        {"copies never join one another", Syntax::Lisp, "(a b)",
+         [](Tree& t) {
+             std::vector<sexp::TreeCopy> copies;
+             copies.push_back({sexp::clone_subtree(t, at(t, {1}), false), false});
+             copies.push_back({sexp::clone_subtree(t, at(t, {0}), false), false});
+             sexp::append_built(t, t.root,
+                                std::vector{sexp::BuildStep::copy(0), sexp::BuildStep::copy(1)},
+                                copies);
+         },
+         "(a b b a)"},
+        {"a copy's unit is its tree's, in every copy of the tree", Syntax::Lisp, "(a b)",
+         [](Tree& t) {
+             Tree other = keep("(x\n  (y))", Syntax::Lisp);
+             std::vector<sexp::TreeCopy> copies;
+             copies.push_back({sexp::clone_subtree(other, at(other, {1}), false), false});
+             sexp::append_built(t, t.root,
+                                std::vector{sexp::BuildStep::copy(0), sexp::BuildStep::open(),
+                                            sexp::BuildStep::open(), sexp::BuildStep::atom("p"),
+                                            sexp::BuildStep::close(), sexp::BuildStep::close()},
+                                copies);
+         },
+         "(a b\n  (y)\n  ((p)))"},
     };
     for (const Edit& e : edits) {
         SCOPED_TRACE(e.name);
@@ -226,6 +248,20 @@ TEST(Layout, ACopyOfAPartIsItsOwnTextAlone) {
     // Only the text the part needs goes along.
     EXPECT_EQ(copy.layout->source_size(), 9u);
     EXPECT_EQ(kept(t, b), "(b (c 1))");
+}
+
+TEST(Layout, APartGatheredFromTwoTextsKeepsThemApart) {
+    // A node moved in from after the part, then a copy: the part's copy gathers both texts.
+    Tree t = keep("(r (k p) m)", Syntax::Lisp);
+    NodeId part = at(t, {1});
+    sexp::append(t, part, at(t, {2}));
+    std::vector<sexp::TreeCopy> copies;
+    copies.push_back({sexp::clone_subtree(t, at(t, {1, 0}), false), false});
+    sexp::append_built(t, part, std::vector{sexp::BuildStep::copy(0)}, copies);
+    EXPECT_EQ(kept(t, part), "(k p m k)");
+    Tree copy = sexp::clone_subtree(t, part);
+    ASSERT_TRUE(check_invariants(copy));
+    EXPECT_EQ(kept(copy, copy.root), "(k p m k)");
 }
 
 } // namespace
