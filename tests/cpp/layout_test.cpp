@@ -11,6 +11,7 @@
 
 #include "core/build.hpp"
 #include "core/clone.hpp"
+#include "core/kept_writer.hpp"
 #include "core/mutation.hpp"
 #include "core/pack.hpp"
 #include "core/render.hpp"
@@ -218,6 +219,21 @@ TEST(Layout, EditsChangeOnlyWhatTheyTouch) {
                                 copies);
          },
          "(a b\n  (y)\n  ((p)))"},
+        {"a new node takes a line break, not the comment it is in", Syntax::Wasm,
+         "(a (; x\n y ;) b)", [](Tree& t) { sexp::append(t, t.root, atom(t, "c")); },
+         "(a (; x\n y ;) b\n c)"},
+        {"line breaks counted as the indented writer counts them", Syntax::Lisp, "(a\n  (b)\n  c)",
+         [](Tree& t) {
+             NodeId list = sexp::add_detached(t, Node::list());
+             sexp::append(t, list, atom(t, "x"));
+             sexp::append(t, list, at(t, {1}));
+             sexp::append(t, list, at(t, {1}));
+             sexp::append(t, list, atom(t, "y"));
+             sexp::append(t, t.root, list);
+         },
+         "(a (x\n  (b)\n  c\n  y))"},
+        {"a text with no form that ends in a comment", Syntax::Kicad, "# only this",
+         [](Tree& t) { sexp::append(t, t.root, atom(t, "x")); }, "# only this\n(x)"},
     };
     for (const Edit& e : edits) {
         SCOPED_TRACE(e.name);
@@ -237,6 +253,15 @@ TEST(Layout, EditsChangeOnlyWhatTheyTouch) {
         ASSERT_TRUE(check_invariants(*unpacked));
         EXPECT_EQ(kept(*unpacked, unpacked->root), out);
     }
+}
+
+TEST(Layout, AValueStartingWithHashIsRefusedWhereItWouldBeginALine) {
+    Tree root = keep("a", Syntax::Kicad);
+    EXPECT_FALSE(sexp::reads_back_as_atom(root, root.root, "#x"));
+    EXPECT_TRUE(sexp::reads_back_as_atom(root, root.root, "x#"));
+    Tree t = keep("(a\n b c)", Syntax::Kicad);
+    EXPECT_FALSE(sexp::reads_back_as_atom(t, at(t, {1}), "#x"));
+    EXPECT_TRUE(sexp::reads_back_as_atom(t, at(t, {2}), "#x"));
 }
 
 TEST(Layout, ACopyOfAPartIsItsOwnTextAlone) {
