@@ -26,6 +26,8 @@ bool starts_line(std::string_view text) noexcept {
 // The last line feed of `text`, or null.
 const char* last_line_feed(std::string_view text) noexcept {
 #if defined(__GLIBC__)
+    if (text.empty())
+        return nullptr; // an empty output may have no storage yet, which memrchr may not see
     return static_cast<const char*>(memrchr(text.data(), '\n', text.size()));
 #else
     for (std::size_t i = text.size(); i > 0; --i)

@@ -275,6 +275,14 @@ TEST(Layout, ACopyOfAPartIsItsOwnTextAlone) {
     EXPECT_EQ(kept(t, b), "(b (c 1))");
 }
 
+// Under the sanitizers: an output with no storage yet, and a last form that takes the
+// reader's buffer with a text after it.
+TEST(Layout, TheEdgesOfATextWriteBack) {
+    Tree t = keep("", Syntax::Kicad);
+    EXPECT_EQ(kept(t, t.root), "");
+    EXPECT_EQ(forms_written("(a) ", Syntax::Lisp, 1), "(a) ");
+}
+
 TEST(Layout, APartGatheredFromTwoTextsKeepsThemApart) {
     // A node moved in from after the part, then a copy: the part's copy gathers both texts.
     Tree t = keep("(r (k p) m)", Syntax::Lisp);
