@@ -775,6 +775,9 @@ void extend(State& s, Input& in) {
             steps.push_back(sexp::BuildStep::open());
             ++depth;
         } else if (kind <= 3) {
+            // Copies of the tree double it: kept within what a run can check quickly.
+            if (s.live.size() > 2048 || s.tree.layout->extra.size() > (1u << 16))
+                continue;
             const bool here = kind == 2;
             const Tree& from = here ? s.tree : s.other;
             const LTree& model = here ? s.model : s.other_model;
