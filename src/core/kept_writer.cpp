@@ -26,6 +26,8 @@ bool starts_line(std::string_view text) noexcept {
 // The last line feed of `text`, or null.
 const char* last_line_feed(std::string_view text) noexcept {
 #if defined(__GLIBC__)
+    if (text.empty())
+        return nullptr; // an empty output may have no storage yet, which memrchr may not see
     return static_cast<const char*>(memrchr(text.data(), '\n', text.size()));
 #else
     for (std::size_t i = text.size(); i > 0; --i)
@@ -81,6 +83,9 @@ bool reads_back_as_atom(const Tree& tree, NodeId id, std::string_view text) noex
     if (text[0] != '#' || !hash_lines(layout.syntax))
         return true;
     // Its own leading text puts it where it stands: on a line of its own after a line break.
+    // The root stands first on its line, after nothing but whitespace and comments.
+    if (id == tree.root)
+        return false;
     const Span* s = layout.spans.get(id);
     return s == nullptr || layout.slice(s->lead, s->begin).find('\n') == std::string_view::npos;
 }
@@ -118,8 +123,13 @@ bool KeptWalk::write_on(std::size_t budget) {
             return phase_ == Phase::Done;
         switch (phase_) {
         case Phase::Start:
-            if (const Span* s = layout_.spans.get(tree.root); at_root && s && s->lead != NO_SPAN)
+            if (const Span* s = layout_.spans.get(tree.root); at_root && s && s->lead != NO_SPAN) {
                 arena(s->lead, s->begin, Last::Gap);
+                // A text with no form may end in a comment, which a form given to it follows.
+                if (tree.implicit_root && s->lead < s->begin &&
+                    ends_in_line_comment(layout_.slice(s->lead, s->begin), layout_.syntax, true))
+                    break_due_ = true;
+            }
             phase_ = Phase::Enter;
             break;
         case Phase::Enter:
@@ -156,6 +166,8 @@ void KeptWalk::enter(NodeId id) {
             prefetch(&layout_.spans[n.next_sibling]);
     }
     if (!frames_.empty()) {
+        if (frames_.back().fresh)
+            count_break(frames_.back(), n);
         // A child unchanged since it was read, with the text around it: one piece.
         const Span* s = layout_.spans.get(id);
         if (s != nullptr && s->trail - s->lead <= CHUNK &&
@@ -306,15 +318,21 @@ void KeptWalk::leading(Frame& f, NodeId id, const Node& n) {
     }
     if (n.prev_sibling == NO_NODE)
         return; // first in its list: nothing before it
-    // The leading text of the last sibling with layout, from its last line break on: a new
-    // node goes on a line of its own where that sibling did, else after a space.
+    // The last line break of the leading text of the last sibling with layout, and the
+    // indentation after it: a new node goes on a line of its own where that sibling did, else
+    // after a space. What follows the indentation (a block comment, or the end of one the line
+    // break is in) is the sibling's own.
     if (f.copy_from != NO_SPAN && !comment_at_line_start(n)) {
         std::string_view text = layout_.slice(f.copy_from, f.copy_to);
         std::size_t lf = text.rfind('\n');
         if (lf != std::string_view::npos) {
+            std::size_t to = lf + 1;
+            while (to < text.size() && blank(text[to]))
+                ++to;
             if (lf > 0 && text[lf - 1] == '\r')
                 --lf;
-            arena(f.copy_from + static_cast<std::uint32_t>(lf), f.copy_to, Last::Gap);
+            arena(f.copy_from + static_cast<std::uint32_t>(lf),
+                  f.copy_from + static_cast<std::uint32_t>(to), Last::Gap);
             return;
         }
     }
@@ -331,18 +349,17 @@ bool KeptWalk::comment_at_line_start(const Node& n) const {
     return n.is_atom() && hash_lines(layout_.syntax) && n.text.view().substr(0, 1) == "#";
 }
 
-void KeptWalk::separate_fresh(Frame& f, const Node& n) {
-    const bool unit = facts().has_unit && !comment_at_line_start(n);
-    if (n.prev_sibling == NO_NODE) {
-        f.broke = unit && n.is_list();
-        if (f.broke)
-            newline(f.depth + 1, f.base);
-        return;
-    }
-    f.broke = f.broke || tree_->node(n.prev_sibling).is_list() || n.is_list();
-    if (unit && f.broke)
+// Where the indented writer would break lines: from the first list on. A child with layout
+// counts as the others do, though it brings its own leading text.
+void KeptWalk::count_break(Frame& f, const Node& n) const {
+    f.broke = f.broke || n.is_list() ||
+              (n.prev_sibling != NO_NODE && tree_->node(n.prev_sibling).is_list());
+}
+
+void KeptWalk::separate_fresh(const Frame& f, const Node& n) {
+    if (f.broke && facts().has_unit && !comment_at_line_start(n))
         newline(f.depth + 1, f.base);
-    else
+    else if (n.prev_sibling != NO_NODE)
         piece(" ", NO_SPAN, Last::Gap);
 }
 

@@ -47,7 +47,7 @@ class KeptWalk {
     struct Frame {
         NodeId list = NO_NODE;
         bool fresh = false;       // a list without layout, laid out anew
-        bool broke = false;       // fresh: a child of it began a line of its own
+        bool broke = false;       // fresh: its children go on lines of their own from here on
         std::size_t depth = 0;    // fresh: its level below the top of its fresh region
         std::size_t base = 0;     // fresh: bases_[base] is that region's first indentation
         std::uint32_t copy_from = NO_SPAN; // the leading text of its last child with layout
@@ -65,7 +65,8 @@ class KeptWalk {
     void copy_rest();
     void close(NodeId list);
     void leading(Frame& f, NodeId id, const Node& n);
-    void separate_fresh(Frame& f, const Node& n);
+    void count_break(Frame& f, const Node& n) const;
+    void separate_fresh(const Frame& f, const Node& n);
     bool comment_at_line_start(const Node& n) const;
     const TextFacts& facts() const;
 

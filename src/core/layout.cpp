@@ -93,14 +93,17 @@ GatheredLayout gather_layout(const Tree& from, const std::vector<NodeId>& ids, b
         }
         (t.span.lead < base ? in_source : in_extra).add(t.span.lead, t.span.trail);
     }
-    g.text.reserve(std::size_t{in_source.size()} + in_extra.size());
+    // One byte apart, as give_layout keeps texts copied in: the two runs were not one text.
+    const std::uint32_t gap = in_source.size() != 0 && in_extra.size() != 0 ? 1 : 0;
+    g.text.reserve(std::size_t{in_source.size()} + gap + in_extra.size());
     if (in_source.size() != 0)
         g.text.append(src.slice(in_source.lo, in_source.hi));
+    g.text.append(gap, '\n');
     if (in_extra.size() != 0)
         g.text.append(src.slice(in_extra.lo, in_extra.hi));
     // new offset = old + shift, modulo 2^32
     const auto shift_source = static_cast<std::uint32_t>(0u - in_source.lo);
-    const auto shift_extra = static_cast<std::uint32_t>(in_source.size() - in_extra.lo);
+    const auto shift_extra = static_cast<std::uint32_t>(in_source.size() + gap - in_extra.lo);
     for (NodeLayout& t : g.nodes) {
         if (!t.span.has_text())
             continue;

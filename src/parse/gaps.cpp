@@ -51,13 +51,13 @@ std::size_t comment_end(std::string_view t, std::size_t i, bool line_start, bool
     return lf == std::string_view::npos ? t.size() : lf;
 }
 
-// Walks the whitespace and comments of `t` from its start, where no line starts, calling
-// `at_break(i)` at each line feed outside a block comment and `comment(end, line)` after each
-// comment (`line`: a line comment), until one of them returns true or something else is met.
-// Returns where it stopped.
+// Walks the whitespace and comments of `t` from its start (where a line starts only with
+// `line_start`), calling `at_break(i)` at each line feed outside a block comment and
+// `comment(end, line)` after each comment (`line`: a line comment), until one of them returns
+// true or something else is met. Returns where it stopped.
 template <Syntax S, typename Break, typename Comment>
-std::size_t walk_gap(std::string_view t, Break&& at_break, Comment&& comment) noexcept {
-    bool line_start = false;
+std::size_t walk_gap(std::string_view t, Break&& at_break, Comment&& comment,
+                     bool line_start = false) noexcept {
     std::size_t i = 0;
     while (i < t.size()) {
         unsigned char c = static_cast<unsigned char>(t[i]);
@@ -104,7 +104,7 @@ std::size_t split_gap(std::string_view gap, Syntax syntax) noexcept {
     });
 }
 
-bool ends_in_line_comment(std::string_view text, Syntax syntax) noexcept {
+bool ends_in_line_comment(std::string_view text, Syntax syntax, bool line_start) noexcept {
     return with_syntax(syntax, [&](auto s) {
         bool open_line = false;
         walk_gap<s.value>(
@@ -112,7 +112,8 @@ bool ends_in_line_comment(std::string_view text, Syntax syntax) noexcept {
             [&](std::size_t end, bool line) {
                 open_line = line && end == text.size();
                 return false;
-            });
+            },
+            line_start);
         return open_line;
     });
 }

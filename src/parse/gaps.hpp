@@ -17,9 +17,10 @@ namespace sexp {
 // belongs to what follows.
 std::size_t split_gap(std::string_view gap, Syntax syntax) noexcept;
 
-// Whether `text`, whitespace and comments that follow a token on its line, ends inside a line
-// comment: anything written right after it would be part of that comment.
-bool ends_in_line_comment(std::string_view text, Syntax syntax) noexcept;
+// Whether `text`, whitespace and comments that follow a token on its line (or, with
+// `line_start`, that begin a line), ends inside a line comment: anything written right after
+// it would be part of that comment.
+bool ends_in_line_comment(std::string_view text, Syntax syntax, bool line_start = false) noexcept;
 
 // What a layout writer needs to know of a whole text to lay out new lines as the text does.
 struct TextFacts {

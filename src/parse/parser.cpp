@@ -520,7 +520,7 @@ template <Syntax S> FormReader::Status FormReader::peek() {
         top.trail = static_cast<std::uint32_t>(end);
         form_.layout->source = shared_;
         form_.layout->spans.release_unused();
-        form_lead_ = form_end_;
+        form_lead_ = end;
         return Status::Form;
     }
     top.trail = static_cast<std::uint32_t>(end - form_lead_);
@@ -538,7 +538,7 @@ template <Syntax S> FormReader::Status FormReader::peek() {
         form_.layout->source = std::make_shared<OwnedText>(std::string(text, length));
     }
     form_.layout->spans.release_unused();
-    form_lead_ = form_end_;
+    form_lead_ = end; // what comes next starts after the text this form took
     return Status::Form;
 }
 

@@ -11,6 +11,7 @@
 
 #include "core/build.hpp"
 #include "core/clone.hpp"
+#include "core/kept_writer.hpp"
 #include "core/mutation.hpp"
 #include "core/pack.hpp"
 #include "core/render.hpp"
@@ -196,6 +197,43 @@ TEST(Layout, EditsChangeOnlyWhatTheyTouch) {
              sexp::append_built(t, t.root, std::vector{sexp::BuildStep::copy(0)}, copies);
          },
          "(a\n  (b 1) ; about b\n  ; about c\n  (c 2)\n  (b 1) ; about b\n)\n"},
+        {"copies never join one another", Syntax::Lisp, "(a b)",
+         [](Tree& t) {
+             std::vector<sexp::TreeCopy> copies;
+             copies.push_back({sexp::clone_subtree(t, at(t, {1}), false), false});
+             copies.push_back({sexp::clone_subtree(t, at(t, {0}), false), false});
+             sexp::append_built(t, t.root,
+                                std::vector{sexp::BuildStep::copy(0), sexp::BuildStep::copy(1)},
+                                copies);
+         },
+         "(a b b a)"},
+        {"a copy's unit is its tree's, in every copy of the tree", Syntax::Lisp, "(a b)",
+         [](Tree& t) {
+             Tree other = keep("(x\n  (y))", Syntax::Lisp);
+             std::vector<sexp::TreeCopy> copies;
+             copies.push_back({sexp::clone_subtree(other, at(other, {1}), false), false});
+             sexp::append_built(t, t.root,
+                                std::vector{sexp::BuildStep::copy(0), sexp::BuildStep::open(),
+                                            sexp::BuildStep::open(), sexp::BuildStep::atom("p"),
+                                            sexp::BuildStep::close(), sexp::BuildStep::close()},
+                                copies);
+         },
+         "(a b\n  (y)\n  ((p)))"},
+        {"a new node takes a line break, not the comment it is in", Syntax::Wasm,
+         "(a (; x\n y ;) b)", [](Tree& t) { sexp::append(t, t.root, atom(t, "c")); },
+         "(a (; x\n y ;) b\n c)"},
+        {"line breaks counted as the indented writer counts them", Syntax::Lisp, "(a\n  (b)\n  c)",
+         [](Tree& t) {
+             NodeId list = sexp::add_detached(t, Node::list());
+             sexp::append(t, list, atom(t, "x"));
+             sexp::append(t, list, at(t, {1}));
+             sexp::append(t, list, at(t, {1}));
+             sexp::append(t, list, atom(t, "y"));
+             sexp::append(t, t.root, list);
+         },
+         "(a (x\n  (b)\n  c\n  y))"},
+        {"a text with no form that ends in a comment", Syntax::Kicad, "# only this",
+         [](Tree& t) { sexp::append(t, t.root, atom(t, "x")); }, "# only this\n(x)"},
     };
     for (const Edit& e : edits) {
         SCOPED_TRACE(e.name);
@@ -217,6 +255,15 @@ TEST(Layout, EditsChangeOnlyWhatTheyTouch) {
     }
 }
 
+TEST(Layout, AValueStartingWithHashIsRefusedWhereItWouldBeginALine) {
+    Tree root = keep("a", Syntax::Kicad);
+    EXPECT_FALSE(sexp::reads_back_as_atom(root, root.root, "#x"));
+    EXPECT_TRUE(sexp::reads_back_as_atom(root, root.root, "x#"));
+    Tree t = keep("(a\n b c)", Syntax::Kicad);
+    EXPECT_FALSE(sexp::reads_back_as_atom(t, at(t, {1}), "#x"));
+    EXPECT_TRUE(sexp::reads_back_as_atom(t, at(t, {2}), "#x"));
+}
+
 TEST(Layout, ACopyOfAPartIsItsOwnTextAlone) {
     Tree t = keep("; header\n(a\n  (b (c 1)) ; note\n  (d))\n", Syntax::Lisp);
     NodeId b = at(t, {1});
@@ -226,6 +273,28 @@ TEST(Layout, ACopyOfAPartIsItsOwnTextAlone) {
     // Only the text the part needs goes along.
     EXPECT_EQ(copy.layout->source_size(), 9u);
     EXPECT_EQ(kept(t, b), "(b (c 1))");
+}
+
+// Under the sanitizers: an output with no storage yet, and a last form that takes the
+// reader's buffer with a text after it.
+TEST(Layout, TheEdgesOfATextWriteBack) {
+    Tree t = keep("", Syntax::Kicad);
+    EXPECT_EQ(kept(t, t.root), "");
+    EXPECT_EQ(forms_written("(a) ", Syntax::Lisp, 1), "(a) ");
+}
+
+TEST(Layout, APartGatheredFromTwoTextsKeepsThemApart) {
+    // A node moved in from after the part, then a copy: the part's copy gathers both texts.
+    Tree t = keep("(r (k p) m)", Syntax::Lisp);
+    NodeId part = at(t, {1});
+    sexp::append(t, part, at(t, {2}));
+    std::vector<sexp::TreeCopy> copies;
+    copies.push_back({sexp::clone_subtree(t, at(t, {1, 0}), false), false});
+    sexp::append_built(t, part, std::vector{sexp::BuildStep::copy(0)}, copies);
+    EXPECT_EQ(kept(t, part), "(k p m k)");
+    Tree copy = sexp::clone_subtree(t, part);
+    ASSERT_TRUE(check_invariants(copy));
+    EXPECT_EQ(kept(copy, copy.root), "(k p m k)");
 }
 
 } // namespace
