@@ -1,5 +1,6 @@
 """Tour of _sexp on a real footprint file: parse, navigate, edit, copy, compare, print."""
 
+import difflib
 import pathlib
 import sys
 
@@ -19,9 +20,11 @@ def count_nodes(node):
 
 
 def main(path):
-    text = pathlib.Path(path).read_bytes()
-    root = _sexp.parse(text)
+    text = pathlib.Path(path).read_text(encoding="utf-8")
+    # As KiCad writes it: quoted strings are atoms; and with its layout, to write it back.
+    root = _sexp.parse(text, syntax="kicad", keep_layout=True)
     print(f"parsed {path.name}: {len(text)} bytes, {count_nodes(root)} nodes")
+    print(f"written back unchanged: {_sexp.dumps(root) == text}")
     print(f"form: ({root.head.value} {root[1].value} ...) with {len(root)} children")
 
     pads = [child for child in root if not child.is_atom and child.head.value == "pad"]
@@ -31,11 +34,14 @@ def main(path):
     xs = [float(pad["at"][1].value) for pad in pads]
     print(f"pad x positions span {min(xs)} .. {max(xs)} mm")
 
-    # Edit in place: rename the footprint and move pad 1 by 0.1 mm.
+    # Edit in place: rename the footprint and move pad 1 by 0.1 mm; only those lines change.
     root[1].value = root[1].value + "_edited"
     at = pads[0]["at"]
     at[1].value = f"{float(at[1].value) + 0.1:g}"
     print(f"renamed to {root[1].value}; pad 1 now {pads[0]['at']!r}")
+    changed = difflib.unified_diff(text.splitlines(), _sexp.dumps(root).splitlines(), n=0,
+                                   lineterm="")
+    print("\n".join(line[:100] for line in list(changed)[2:]))
 
     # Copy a pad into a new tree, compare, then take the pad out of the footprint.
     copy = pads[0].clone()
@@ -55,8 +61,8 @@ def main(path):
     root.append(note)
     print(f"appended {root[-1]!r}")
 
-    again = _sexp.parse(repr(root))
-    print(f"printed text parses back to an equal tree: {again == root}")
+    again = _sexp.parse(_sexp.dumps(root), syntax="kicad")
+    print(f"written text parses back to an equal tree: {again == root}")
 
 
 if __name__ == "__main__":

@@ -5,7 +5,8 @@
 Every `(at x y [angle])`, `(start x y)`, `(end x y)`, `(center x y)`, `(mid x y)` and
 `(xy x y)` is moved; angles, sizes and drill offsets are relative and stay as they are, and
 so do 3D model offsets (`(at (xyz ...))`). `--to-pad 1` puts the origin on pad 1. INPUT
-defaults to the 0603 resistor in data/; the result is pretty-printed to OUTPUT, or stdout.
+defaults to the 0603 resistor in data/. The file is read as KiCad writes it, with its layout,
+and written to OUTPUT (in place when it is INPUT), or stdout: only the moved numbers change.
 Arithmetic is decimal, so 0.825 - 0.825 is 0, not a float remainder.
 """
 
@@ -15,7 +16,6 @@ import pathlib
 import sys
 
 import _sexp
-from pretty import format_sexp
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 DEFAULT = DATA / "R_0603_1608Metric.kicad_mod"
@@ -57,7 +57,7 @@ def coordinate_pairs(root):
 def pad_position(root, wanted):
     for pad in root:
         if not pad.is_atom and len(pad) > 1 and pad.head.is_atom and pad.head.value == "pad":
-            if pad[1].is_atom and pad[1].value.strip('"') == wanted:
+            if pad[1].is_atom and _sexp.unquote(pad[1].value, syntax="kicad") == wanted:
                 at = pad["at"]
                 return number(at[1].value), number(at[2].value)
     raise LookupError(f"no pad {wanted}")
@@ -84,18 +84,14 @@ def main(argv=None):
     args = ap.parse_args(argv)
 
     try:
-        root = _sexp.parse(args.input.read_bytes())
+        root = _sexp.load(args.input, syntax="kicad", keep_layout=True)
         if args.to_pad is not None:
             x, y = pad_position(root, args.to_pad)
             args.dx, args.dy = -x, -y
         moved = move(root, args.dx, args.dy)
     except (_sexp.ParseError, LookupError, ValueError) as e:
         sys.exit(f"{args.input}: {e}")
-    text = format_sexp(root)
-    if args.output is None:
-        sys.stdout.write(text)
-    else:
-        args.output.write_text(text, encoding="utf-8")
+    _sexp.dump(root, sys.stdout if args.output is None else args.output)
     print(f"moved {moved} coordinate pairs by ({show(args.dx)}, {show(args.dy)})", file=sys.stderr)
 
 

@@ -4,8 +4,10 @@
 
 Prints one line per pad: number, type, shape, position and size, and on a board its net.
 `--rename 1 A1` gives pad 1 the number A1 (every pad of that number, on a board where
-several footprints have one). INPUT defaults to the LQFP-144 footprint in data/; with
-OUTPUT the (renamed) file is written there, pretty-printed.
+several footprints have one), quoted where the file quotes it or where it must be. INPUT
+defaults to the LQFP-144 footprint in data/. The file is read as KiCad writes it, with its
+layout; with OUTPUT the renamed file is written there (in place when it is INPUT), changed in
+the renamed pads' lines alone.
 """
 
 import argparse
@@ -13,15 +15,14 @@ import pathlib
 import sys
 
 import _sexp
-from pretty import format_sexp
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 DEFAULT = DATA / "LQFP-144_20x20mm_P0.5mm.kicad_mod"
 
 
 def unquote(text):
-    # Newer files quote pad numbers and net names; the grammar keeps the quotes as atom text.
-    return text[1:-1] if len(text) >= 2 and text[0] == text[-1] == '"' else text
+    # Newer files quote pad numbers and net names; an atom keeps its quotes as they are.
+    return _sexp.unquote(text, syntax="kicad")
 
 
 def child(node, key):
@@ -52,19 +53,24 @@ def describe(pad):
         fields.append(" ".join(c.value for c in found.tail if c.is_atom) if found else "-")
     net = child(pad, "net")
     if net is not None and len(net) > 2:
-        # A quoted name holding parentheses reads as several nodes; print them back joined.
-        fields.append(unquote(" ".join(repr(c) for c in net[2:])))
+        fields.append(unquote(net[2].value))
     return fields
 
 
 def rename(root, old, new):
-    """Renumber every pad numbered `old`; keeps the quoting style. Returns how many."""
+    """Renumber every pad numbered `old`, quoted as the file quotes it or where it must be.
+    Returns how many."""
     count = 0
     for pad in pads(root):
         number = pad[1]
         if number.is_atom and unquote(number.value) == old:
-            quoted = number.value != unquote(number.value)
-            number.value = f'"{new}"' if quoted else new
+            if number.value != unquote(number.value):
+                number.value = _sexp.quote(new, syntax="kicad")
+            else:
+                try:
+                    number.value = new  # refused where it would not read back as it is
+                except ValueError:
+                    number.value = _sexp.quote(new, syntax="kicad")
             count += 1
     return count
 
@@ -77,13 +83,13 @@ def main(argv=None):
     args = ap.parse_args(argv)
 
     try:
-        root = _sexp.parse(args.input.read_bytes())
+        root = _sexp.load(args.input, syntax="kicad", keep_layout=True)
     except _sexp.ParseError as e:
         sys.exit(f"{args.input}: {e}")
     if args.rename:
         old, new = args.rename
-        if any(c in new for c in " \t\r\n()"):
-            sys.exit(f"a pad number cannot hold whitespace or parentheses: {new!r}")
+        if not new or new != new.strip():
+            sys.exit(f"a pad number cannot be empty or start or end with whitespace: {new!r}")
         if rename(root, old, new) == 0:
             sys.exit(f"{args.input}: no pad {old}")
     rows = [describe(pad) for pad in pads(root)]
@@ -93,7 +99,7 @@ def main(argv=None):
         print("  ".join(f.ljust(w) for f, w in zip(r, widths)).rstrip())
     print(f"{len(rows)} pads", file=sys.stderr)
     if args.output is not None:
-        args.output.write_text(format_sexp(root), encoding="utf-8")
+        _sexp.dump(root, args.output)
 
 
 if __name__ == "__main__":

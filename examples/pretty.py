@@ -1,11 +1,14 @@
 """Pretty-print an S-expression file: a list that fits the width stays on one line, a longer
 one is broken with each child on its own, more deeply indented line.
 
-    python examples/pretty.py [INPUT [OUTPUT]] [--width N] [--indent N]
+    python examples/pretty.py [INPUT [OUTPUT]] [--width N] [--indent N] [--syntax S]
 
-INPUT defaults to the SMT-LIB sample in data/; without OUTPUT the text goes to stdout.
-The output parses back to a tree equal to the input's. There are no strings in the grammar,
-so a quoted phrase is several atoms and its inner spacing becomes single spaces.
+INPUT defaults to the SMT-LIB sample in data/; without OUTPUT the text goes to stdout. The
+file is read in the syntax its name says (--syntax overrides it), so quoted strings stay whole
+atoms, and every form of a script is printed. The layout is made anew, which is what this tool
+is for: comments are not kept (to edit a file and keep its layout and comments, read it with
+keep_layout=True and write it with dump, as move_origin.py and pads.py do). The output parses
+back, in the same syntax, to forms equal to the input's.
 """
 
 import argparse
@@ -16,6 +19,17 @@ import _sexp
 
 DATA = pathlib.Path(__file__).resolve().parent.parent / "data"
 DEFAULT = DATA / "Coffin-domain.smt2"
+SYNTAX_BY_SUFFIX = {".kicad_pcb": "kicad", ".kicad_sch": "kicad", ".kicad_sym": "kicad",
+                    ".kicad_mod": "kicad", ".net": "kicad", ".edif": "kicad", ".smt2": "smtlib",
+                    ".wat": "wasm", ".wast": "wasm", ".lisp": "lisp", ".scm": "lisp",
+                    ".el": "lisp", ".sexp": "lisp"}
+
+
+def syntax_for(path):
+    """The syntax a file's name says it is written in."""
+    if path.name in ("dune", "dune-project"):
+        return "lisp"
+    return SYNTAX_BY_SUFFIX.get(path.suffix, "plain")
 
 
 def format_sexp(node, width=100, indent=2):
@@ -84,13 +98,16 @@ def main(argv=None):
     ap.add_argument("output", nargs="?", type=pathlib.Path)
     ap.add_argument("--width", type=int, default=100)
     ap.add_argument("--indent", type=int, default=2)
+    ap.add_argument("--syntax", choices=["plain", "kicad", "smtlib", "wasm", "lisp"])
     args = ap.parse_args(argv)
 
+    syntax = args.syntax or syntax_for(args.input)
     try:
-        root = _sexp.parse(args.input.read_bytes())
+        with open(args.input, "rb") as f:
+            text = "".join(format_sexp(form, args.width, args.indent)
+                           for form in _sexp.iterparse(f, syntax=syntax))
     except _sexp.ParseError as e:
         sys.exit(f"{args.input}: {e}")
-    text = format_sexp(root, args.width, args.indent)
     if args.output is None:
         sys.stdout.write(text)
     else:

@@ -8,3 +8,4 @@ build="$(BUILD_DIR="${BUILD_DIR:-$here/build-bench}" PYTHON="$py" "$here/tools/b
 "$build/bench/bench_core" --benchmark_filter='10000|Utf8|Flat' --benchmark_min_time=0.01
 "$py" "$here/bench/python/bench_surface.py" --module-dir "$build/python" --quick
 "$py" "$here/bench/python/bench_formats.py" --module-dir "$build/python" --quick
+"$py" "$here/bench/python/bench_files.py" --module-dir "$build/python" --quick --only loads,dumps,position,check

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The package as users get it, by three routes. Each installs the module and then tests the
 # installed copy (no build tree, no checkout on the import path): the README's examples, the
-# stub tests and mypy's stubtest, plus its files and metadata.
+# stub and command tests and mypy's stubtest, plus its files and metadata.
 #   offline   the build backend from Debian's packages, `--no-build-isolation`: a wheel and a
 #             `--target` install, as on machines without a package index;
 #   isolated  `pip install .` into a fresh virtual environment of the project's CPython 3.14,
@@ -34,15 +34,18 @@ quiet() {
     die "failed: $*"
 }
 
-# check_wheel WHEEL: holds the module and its stub, nothing else.
+# check_wheel WHEEL: holds the module, its stub and the package, nothing else.
 check_wheel() {
     "$py" -I - "$1" <<'EOF'
 import sys, zipfile
-payload = sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n)
-if len(payload) != 2 or "_sexp.pyi" not in payload or not any(
+payload = sorted(n for n in zipfile.ZipFile(sys.argv[1]).namelist()
+                 if ".dist-info/" not in n and not n.endswith("/"))  # folders, as repairs list them
+package = {"sexp/__init__.py", "sexp/__main__.py", "sexp/cli.py", "sexp/workers.py",
+           "sexp/py.typed"}
+if len(payload) != 7 or "_sexp.pyi" not in payload or not package <= set(payload) or not any(
     n.startswith("_sexp.") and n.endswith(".so") for n in payload
 ):
-    sys.exit(f"ci-package: the wheel should hold the module and its stub only, it holds {payload}")
+    sys.exit(f"ci-package: the wheel should hold the module, its stub and the package, not {payload}")
 EOF
 }
 
@@ -74,15 +77,23 @@ if pathlib.Path(meta.locate_file("")).resolve() != dir.resolve():
     fail(f"metadata found outside {dir}: {meta.locate_file('')}")
 if (meta.version, meta.metadata["Requires-Python"]) != ("0.1.0", ">=3.11"):
     fail(f"unexpected metadata: {meta.version} {meta.metadata['Requires-Python']}")
+import sexp
+
+if pathlib.Path(sexp.__file__).parent.resolve() != (dir / "sexp").resolve():
+    fail(f"sexp was imported from {sexp.__file__}, not from {dir}")
+if not _sexp.__version__ == sexp.__version__ == meta.version:
+    fail(f"versions differ: _sexp {_sexp.__version__}, sexp {sexp.__version__}, {meta.version}")
+scripts = [e.value for e in meta.entry_points if (e.group, e.name) == ("console_scripts", "sexp")]
+if scripts != ["sexp.cli:main"]:
+    fail(f"the console script sexp should run sexp.cli:main, not {scripts}")
 
 import pytest
 
 tests = repo / "tests" / "python"
-code = pytest.main(
-    ["-q", "-p", "no:cacheprovider", str(tests / "test_stub.py"), str(tests / "test_readme.py")]
-)
+code = pytest.main(["-q", "-p", "no:cacheprovider",
+                    *(str(tests / f"test_{name}.py") for name in ("stub", "readme", "cli"))])
 if code != 0:
-    fail(f"the stub and README tests fail on the installed module (pytest exit {code})")
+    fail(f"the stub, README and command tests fail on the installed module (pytest exit {code})")
 EOF
     ) || die "the module installed in $dir fails its checks"
     PYTHON=$typing MODULE_DIR="$dir" "$here/tools/ci-stubtest.sh" >"$work/stubtest.log" 2>&1 ||

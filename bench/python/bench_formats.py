@@ -4,14 +4,15 @@
     PY=$(tools/python.sh --with-bench)
     $PY bench/python/bench_formats.py --module-dir BUILD/python [--baseline-module SO]
         [--reps 5] [--script-mb 500 --work-dir DIR] [--only plain,syntax,iterparse,memory,
-        dumps,dump,sexpdata] [--quick]
+        dumps,dump,sexpdata,layout,layout-memory] [--quick]
 
 Every ratio compares two calls on the same input in one process, timed as bench_surface.py
 times them (CPU time, interleaved samples, the garbage collector off; medians of --reps
 samples), summed over files:
 
-  plain      this build's parse against another build's (--baseline-module: the _sexp
-             extension file of the commit before), plain grammar, on the corpus
+  plain      this build's parse, str() and a walk reading every value against another
+             build's (--baseline-module: the _sexp extension file of the commit before), plain
+             grammar, on the corpus
   syntax     parse(syntax=S) against parse() of the same bytes, S the file's own syntax, on
              the corpus and ../shared/formats (a script is wrapped in one pair of parentheses
              so that the plain parse reads it too; files the plain grammar cannot read are left
@@ -24,6 +25,13 @@ samples), summed over files:
   dump       dump() into a file against writing dumps().encode() into it
   sexpdata   sexpdata.parse (which reads strings and comments) against parse/iterparse with
              the file's syntax, on the files it reads
+  layout     parse(keep_layout=True) against parse(), both in the file's syntax; str() against
+             dumps() of the same unedited tree (read from a str, and from bytes), after 1% of
+             its atoms got new values, and after 100 structural edits; iterparse(keep_layout=
+             True) over the file against parse() of the whole text
+  layout-memory  resident bytes a node takes more in a tree that keeps its layout, less the
+             text it keeps, in a fresh interpreter per tree; and iterparse(keep_layout=True)
+             over the generated script, as `memory` does
 """
 
 import argparse
@@ -114,7 +122,7 @@ def generated_script(mb):
     return b"".join(out)
 
 
-def ratio_rows(title, pairs, reps, what):
+def ratio_rows(title, pairs, reps, what, higher_is_better=False):
     """pairs: [(name, {lib: (fn, arg)})] with two libs, ours last; prints sums and worst."""
     sums, worst = {}, None
     for name, entries in pairs:
@@ -125,7 +133,7 @@ def ratio_rows(title, pairs, reps, what):
         for lib in libs:
             sums[lib] = sums.get(lib, 0) + res[lib][1]
         r = res[libs[1]][1] / res[libs[0]][1]
-        if worst is None or r > worst[0]:
+        if worst is None or (r < worst[0] if higher_is_better else r > worst[0]):
             worst = (r, name)
     if not sums:
         return None
@@ -134,6 +142,105 @@ def ratio_rows(title, pairs, reps, what):
     print(f"| {title} | {len(pairs)} | {sums[libs[0]] / 1e6:.2f} | {sums[libs[1]] / 1e6:.2f} | "
           f"{total:.3f} | {worst[0]:.3f} ({worst[1]}) | {what} |")
     return total
+
+
+def edited(sx, f, share, structural):
+    """A tree of `f` that keeps its layout, edited: `share` of its atoms (one in every 1/share,
+    in text order) given a new value of the same length or so, or `structural` edits (removing
+    a list, copying a list in with extend, moving a list to the end of its parent), spread
+    over the tree."""
+    t = sx.parse(f.text.decode(), syntax=f.syntax, keep_layout=True)
+    if share:
+        atoms = [n for n in t.iter() if n.is_atom]
+        for n in atoms[:: max(1, int(1 / share))]:
+            v = n.value
+            n.value = (v[:-1] + ("0" if v[-1:] != "0" else "1")) if v[:1] not in "\"|" else v
+    if structural:
+        for k in range(structural):
+            lists = [n for n in t.iter() if not n.is_atom and n.parent is not None and len(n)]
+            if not lists:
+                break
+            n = lists[(k * 7919) % len(lists)]
+            if k % 3 == 0:
+                n.remove()
+            elif k % 3 == 1:
+                n.parent.extend([n])
+            else:
+                n.parent.append(n)
+    return t
+
+
+def layout_rows(sx, readable, reps):
+    singles = [f for f in readable if sum(1 for _ in sx.iterparse(f.text, syntax=f.syntax)) == 1]
+    ratio_rows("parse(keep_layout=True) / parse(), bytes, the file's syntax",
+               [(f.name, {"parse": (lambda t, s=f.syntax: sx.parse(t, syntax=s), f.text),
+                          "keep": (lambda t, s=f.syntax: sx.parse(t, syntax=s, keep_layout=True),
+                                   f.text)}) for f in singles], reps, "at most 1.25")
+    for kind in ("str", "bytes"):
+        pairs = []
+        for f in singles:
+            t = sx.parse(f.text.decode() if kind == "str" else f.text, syntax=f.syntax,
+                         keep_layout=True)
+            pairs.append((f.name, {"dumps": (sx.dumps, t), "str": (str, t)}))
+        ratio_rows(f"str() / dumps(), unedited, read from {kind}", pairs, reps, "at least 5",
+                   True)
+    for what, share, structural in (("1% of the atoms", 0.01, 0), ("100 structural edits", 0, 100)):
+        pairs = []
+        for f in singles:
+            t = edited(sx, f, share, structural)
+            pairs.append((f.name, {"dumps": (sx.dumps, t), "str": (str, t)}))
+        ratio_rows(f"str() / dumps(), after {what}", pairs, reps, "at least 1", True)
+    unwrapped = pathlib.Path(tempfile.mkdtemp(prefix="bench_formats."))
+    pairs = []
+    for f in readable:
+        path = unwrapped / f.path.name
+        path.write_bytes(f.text)
+
+        def read(p, s=f.syntax):
+            with open(p, "rb") as fh:
+                return consume(sx.iterparse(fh, syntax=s, keep_layout=True))
+
+        pairs.append((f.name, {"parse": (lambda t, s=f.syntax: sx.parse(t, syntax=s),
+                                         whole_text(f, sx)),
+                               "iterparse": (read, path)}))
+    ratio_rows("iterparse(keep_layout=True) over the file / parse() of the text", pairs, reps,
+               "at most 1.25 (0.8x throughput), no file above 2")
+
+
+def layout_memory(args, readable):
+    """Resident memory of a tree with and without its layout, in fresh interpreters."""
+    child = (
+        "import sys, gc\n"
+        "import _sexp\n"
+        "def rss():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmRSS:'):\n"
+        "            return int(line.split()[1]) * 1024\n"
+        "data = open(sys.argv[1], 'rb').read()\n"
+        "gc.collect(); before = rss()\n"
+        "t = _sexp.parse(data, syntax=sys.argv[2], keep_layout=sys.argv[3] == '1')\n"
+        "gc.collect(); after = rss()\n"
+        "print(after - before, sum(1 for _ in t.iter()))\n")
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(args.module_dir))
+    import _sexp as sx
+    big = sorted((f for f in readable if len(f.text) > 1_000_000 and
+                  sum(1 for _ in sx.iterparse(f.text, syntax=f.syntax)) == 1),
+                 key=lambda f: -len(f.text))
+    print("\n| file | nodes | bytes a node, without | with the layout | more a node |")
+    print("|---|--:|--:|--:|--:|")
+    for f in big[:6]:
+        with tempfile.NamedTemporaryFile(suffix=".txt") as tmp:
+            tmp.write(f.text)
+            tmp.flush()
+            got = {}
+            for keep in ("0", "1"):
+                runs = [subprocess.run([sys.executable, "-c", child, tmp.name, f.syntax, keep],
+                                       env=env, capture_output=True, text=True, check=True)
+                        for _ in range(3)]
+                got[keep] = min(tuple(map(int, r.stdout.split())) for r in runs)
+        nodes = got["0"][1]
+        print(f"| {f.name} | {nodes:,} | {got['0'][0] / nodes:.1f} | {got['1'][0] / nodes:.1f} | "
+              f"{(got['1'][0] - got['0'][0]) / nodes:.1f} |")
 
 
 def main():
@@ -176,6 +283,18 @@ def main():
                                "now": (sx.parse, f.data if kind == "bytes" else f.data.decode())})
                      for f in corpus]
             ratio_rows(f"plain parse, {kind}: now / before", pairs, args.reps, "at most 1.03")
+        trees = [(f.name, base.parse(f.data), sx.parse(f.data)) for f in corpus]
+
+        def walk(t):
+            for n in t.iter():
+                if n.is_atom:
+                    n.value
+
+        ratio_rows("str(): now / before", [(n, {"before": (str, b), "now": (str, t)})
+                                           for n, b, t in trees], args.reps, "at most 1.03")
+        ratio_rows("walk reading every value: now / before",
+                   [(n, {"before": (walk, b), "now": (walk, t)}) for n, b, t in trees], args.reps,
+                   "at most 1.03")
 
     if "syntax" in only:
         by_syntax = {}
@@ -286,35 +405,53 @@ def main():
                 ratio_rows("_sexp / sexpdata.parse", pairs, max(1, min(args.reps, 3)),
                            "at most 0.02 (50x)")
 
+    if "layout" in only:
+        layout_rows(sx, readable, args.reps)
+    if "layout-memory" in only:
+        layout_memory(args, readable)
+
     if "memory" in only:
         work = pathlib.Path(args.work_dir) if args.work_dir else pathlib.Path(tempfile.mkdtemp())
         work.mkdir(parents=True, exist_ok=True)
         path = work / f"script-{args.script_mb}mb.smt2"
         if not path.exists() or path.stat().st_size < args.script_mb << 20:
             path.write_bytes(generated_script(args.script_mb))
-        # The peak of this process alone (ru_maxrss would count the parent's across exec).
-        child = (
-            "import sys, time\n"
-            "import _sexp\n"
-            "def hwm():\n"
-            "    for line in open('/proc/self/status'):\n"
-            "        if line.startswith('VmHWM:'):\n"
-            "            return int(line.split()[1])\n"
-            "base = hwm()\n"
-            "t0 = time.monotonic(); n = 0\n"
-            "with open(sys.argv[1], 'rb') as f:\n"
-            "    for form in _sexp.iterparse(f, syntax='smtlib'):\n"
-            "        n += 1\n"
-            "print(n, base, hwm(), time.monotonic() - t0)\n")
-        env = dict(os.environ, PYTHONPATH=os.path.abspath(args.module_dir))
-        out = subprocess.run([sys.executable, "-c", child, str(path)], env=env, capture_output=True,
-                             text=True, check=True)
-        n, base, peak, secs = out.stdout.split()
-        size = path.stat().st_size
-        print(f"\niterparse over a generated {size / 2**20:.0f} MB script ({int(n):,} forms, "
-              f"{float(secs):.1f} s, {size / 2**20 / float(secs):.0f} MB/s): peak resident "
-              f"{int(peak) / 1024:.1f} MB, {int(base) / 1024:.1f} MB before reading "
-              f"(+{(int(peak) - int(base)) / 1024:.1f} MB)")
+        memory_of_script(args, path, keep=False)
+
+    if "layout-memory" in only:
+        work = pathlib.Path(args.work_dir) if args.work_dir else pathlib.Path(tempfile.mkdtemp())
+        work.mkdir(parents=True, exist_ok=True)
+        path = work / f"script-{args.script_mb}mb.smt2"
+        if not path.exists() or path.stat().st_size < args.script_mb << 20:
+            path.write_bytes(generated_script(args.script_mb))
+        memory_of_script(args, path, keep=True)
+
+
+def memory_of_script(args, path, keep):
+    """Peak resident memory of a fresh interpreter reading a script form by form."""
+    # The peak of this process alone (ru_maxrss would count the parent's across exec).
+    child = (
+        "import sys, time\n"
+        "import _sexp\n"
+        "def hwm():\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith('VmHWM:'):\n"
+        "            return int(line.split()[1])\n"
+        "base = hwm()\n"
+        "t0 = time.monotonic(); n = 0\n"
+        "with open(sys.argv[1], 'rb') as f:\n"
+        "    for form in _sexp.iterparse(f, syntax='smtlib', keep_layout=sys.argv[2] == '1'):\n"
+        "        n += 1\n"
+        "print(n, base, hwm(), time.monotonic() - t0)\n")
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(args.module_dir))
+    out = subprocess.run([sys.executable, "-c", child, str(path), "1" if keep else "0"], env=env,
+                         capture_output=True, text=True, check=True)
+    n, base, peak, secs = out.stdout.split()
+    size = path.stat().st_size
+    print(f"\niterparse{'(keep_layout=True)' if keep else ''} over a generated "
+          f"{size / 2**20:.0f} MB script ({int(n):,} forms, {float(secs):.1f} s, "
+          f"{size / 2**20 / float(secs):.0f} MB/s): peak resident {int(peak) / 1024:.1f} MB, "
+          f"{int(base) / 1024:.1f} MB before reading (+{(int(peak) - int(base)) / 1024:.1f} MB)")
 
 
 if __name__ == "__main__":

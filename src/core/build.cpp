@@ -32,32 +32,74 @@ void Builder::undo() noexcept {
     else
         slab.raw(old_last_).next_sibling = NO_NODE;
     std::size_t k = 0;
+    // Copies may have given the new nodes a layout; the slots go back without one.
+    SpanArray* spans = tree_.layout ? &tree_.layout->spans : nullptr;
     for (NodeId top = first; top != NO_NODE;) {
         NodeId next_top = slab.raw(top).next_sibling; // read before the walk vacates `top`
-        for (NodeId at = top; at != NO_NODE; at = next_preorder(slab, top, at))
+        Cursor c(top);
+        for (bool more = true; more;) {
+            NodeId at = c.at;
+            more = c.step(slab, true);
             slab.undo_insert(mark_, k++, at);
+            if (spans != nullptr && at < spans->size())
+                (*spans)[at] = Span{};
+        }
         top = next_top;
     }
     slab.undo_to(mark_);
 }
 
-void Builder::add(const BuildStep& step) {
+void Builder::copy(const Tree& from, bool own_text) {
+    Slab& slab = tree_.slab;
+    std::vector<std::pair<NodeId, NodeId>> pairs; // each copy's source, for its layout
+    const bool layout = from.layout && tree_.layout;
+    Cursor c(from.root);
+    // `into_` is the copy of the parent of the cursor's node.
+    for (bool more = true; more;) {
+        const Node& s = from.node(c.at);
+        NodeId m;
+        if (s.is_list())
+            m = slab.insert_unlinked(nullptr, 0);
+        else if (s.text.is_inline())
+            m = slab.insert_unlinked(s.text.view().data(), s.text.view().size());
+        else
+            m = slab.insert(Node::make(s.text.copy()));
+        place(m, false);
+        if (layout)
+            pairs.emplace_back(c.at, m);
+        if (s.first_child != NO_NODE) {
+            into_ = m;
+            c.down(s.first_child);
+            continue;
+        }
+        more = c.next(from.slab, [&](NodeId) { into_ = slab.raw(into_).parent; });
+    }
+    if (layout)
+        copy_layout(from, pairs, tree_, own_text);
+}
+
+void Builder::add(const BuildStep& step, std::span<const TreeCopy> copies) {
     if (step.is_atom())
         atom(step.text());
     else if (step.is_open())
         open();
-    else
+    else if (step.is_close())
         close();
+    else
+        copy(copies[step.copy_index()].tree, copies[step.copy_index()].own_text);
 }
 
-void append_built(Tree& tree, NodeId parent, std::span<const BuildStep> steps) {
+void append_built(Tree& tree, NodeId parent, std::span<const BuildStep> steps,
+                  std::span<const TreeCopy> copies) {
     Builder b(tree, parent);
     std::size_t count = 0;
     for (const BuildStep& s : steps)
         count += s.is_atom() || s.is_open();
+    for (const TreeCopy& c : copies)
+        count += c.tree.slab.live_count();
     b.reserve(count);
     for (const BuildStep& s : steps)
-        b.add(s);
+        b.add(s, copies);
     b.commit();
 }
 

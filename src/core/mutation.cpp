@@ -15,8 +15,10 @@ void unlink(Tree& tree, NodeId node) noexcept {
         tree.node_mut(n.next_sibling).prev_sibling = n.prev_sibling;
     else if (n.parent != NO_NODE)
         tree.node_mut(n.parent).last_child = n.prev_sibling;
-    if (n.parent != NO_NODE)
+    if (n.parent != NO_NODE) {
         --tree.node_mut(n.parent).child_count;
+        mark_edited(tree, n.parent);
+    }
     n.parent = NO_NODE;
     n.prev_sibling = NO_NODE;
     n.next_sibling = NO_NODE;
@@ -47,6 +49,7 @@ void append(Tree& tree, NodeId parent, NodeId child) noexcept {
         p.first_child = child;
     p.last_child = child;
     ++p.child_count;
+    mark_edited(tree, parent);
 }
 
 void prepend(Tree& tree, NodeId parent, NodeId child) noexcept {
@@ -62,6 +65,7 @@ void prepend(Tree& tree, NodeId parent, NodeId child) noexcept {
         p.last_child = child;
     p.first_child = child;
     ++p.child_count;
+    mark_edited(tree, parent);
 }
 
 void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcept {
@@ -82,6 +86,7 @@ void insert_after(Tree& tree, NodeId parent, NodeId after, NodeId child) noexcep
         tree.node_mut(parent).last_child = child;
     a.next_sibling = child;
     ++tree.node_mut(parent).child_count;
+    mark_edited(tree, parent);
 }
 
 void remove(Tree& tree, NodeId node) {
@@ -89,19 +94,44 @@ void remove(Tree& tree, NodeId node) {
     // Count first, so that the only allocation (room on the free stack) happens before the
     // tree is touched: a failure then leaves it exactly as it was.
     std::size_t count = 0;
-    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
-        tree.node(at);
+    Cursor c(node);
+    do {
+        tree.node(c.at);
         ++count;
-    }
+    } while (c.step(tree.slab, true));
     tree.slab.reserve_free(count);
     unlink(tree, node); // ends the text order: slots fall vacant
     // Pre-order: `at` is freed before its children are visited; its links survive vacancy.
-    NodeId at = node;
-    while (at != NO_NODE) {
-        NodeId next = next_preorder(tree.slab, node, at);
+    c = Cursor(node);
+    // A freed slot has no layout: the node that takes it next was not read from text.
+    SpanArray* spans = tree.layout ? &tree.layout->spans : nullptr;
+    for (bool more = true; more;) {
+        NodeId at = c.at;
+        more = c.step(tree.slab, true);
         tree.slab.remove(at);
-        at = next;
+        if (spans != nullptr && at < spans->size())
+            (*spans)[at] = Span{};
     }
+}
+
+void remove_all(Tree& tree, std::span<const NodeId> nodes) {
+    // Room on the free stack for all that goes, made once, so that no removal can fail after
+    // the first has been done. The listed subtrees may overlap: their sizes summed bound what
+    // is freed, and so do the occupied slots, where counting stops.
+    const std::size_t occupied = tree.slab.live_count();
+    std::size_t bound = 0;
+    for (NodeId id : nodes) {
+        tree.node(id); // faults on a vacant slot before anything changes
+        for (Cursor c(id); bound < occupied;) {
+            ++bound;
+            if (!c.step(tree.slab, true))
+                break;
+        }
+    }
+    tree.slab.reserve_free(bound);
+    for (NodeId id : nodes)
+        if (!tree.slab.raw(id).is_vacant())
+            remove(tree, id);
 }
 
 bool is_self_or_ancestor(const Tree& tree, NodeId node, NodeId target) noexcept {

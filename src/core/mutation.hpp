@@ -1,5 +1,7 @@
 #pragma once
 
+#include <span>
+
 #include "core/tree.hpp"
 
 namespace sexp {
@@ -35,6 +37,11 @@ void unlink(Tree& tree, NodeId node) noexcept;
 // next insert reuses the slot of the subtree's last node. Throws std::bad_alloc only before
 // anything has changed.
 void remove(Tree& tree, NodeId node);
+
+// Removes each of `nodes` as `remove` does, in their order; a node already freed with one
+// listed before it (a descendant, or the same node again) is passed over. None is the root.
+// Throws std::bad_alloc only before anything has changed.
+void remove_all(Tree& tree, std::span<const NodeId> nodes);
 
 // True when `node` is `target` or one of target's ancestors: attaching `node` under `target`
 // would make a cycle.

@@ -1,6 +1,7 @@
 #include "core/pack.hpp"
 
 #include <cstring>
+#include <vector>
 
 #include "core/walk.hpp"
 
@@ -34,8 +35,9 @@ bool is_packed_implicit(const Tree& tree, NodeId node) noexcept {
 // packed order: the one walk that both sizing and writing follow, so they cannot disagree.
 template <typename Varint, typename Bytes>
 void each_packed(const Tree& tree, NodeId node, Varint&& varint, Bytes&& bytes) noexcept {
-    for (NodeId at = node; at != NO_NODE; at = next_preorder(tree.slab, node, at)) {
-        const Node& n = tree.node(at);
+    Cursor c(node);
+    do {
+        const Node& n = tree.node(c.at);
         if (n.is_list()) {
             varint(std::uint64_t{n.child_count} * 4 + PACK_LIST);
             continue;
@@ -46,29 +48,86 @@ void each_packed(const Tree& tree, NodeId node, Varint&& varint, Bytes&& bytes) 
         if (n.child_count != 0)
             varint(n.child_count);
         bytes(text);
+    } while (c.step(tree.slab, true));
+}
+
+// Hands the layout section's pieces over as each_packed does.
+template <typename Varint, typename Bytes>
+void each_layout(const GatheredLayout& g, const Tree& tree, const std::vector<NodeId>& ids,
+                 Varint&& varint, Bytes&& bytes) noexcept {
+    varint(static_cast<std::uint64_t>(g.syntax));
+    varint(g.text.size());
+    bytes(std::string_view(g.text));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const NodeLayout& t = g.nodes[i];
+        if (!t.span.has_text()) {
+            varint(0);
+            continue;
+        }
+        // The root of a text with no form has text around it and none of its own.
+        const bool formless = t.span.begin == t.span.end;
+        varint(formless ? 1 : 2 + t.edits);
+        varint(t.span.lead);
+        varint(t.span.begin - t.span.lead);
+        if (tree.node(ids[i]).is_list() && !formless) {
+            varint(t.opening - t.span.begin - 1);
+            varint(t.closing - t.opening);
+            varint(t.span.end - 1 - t.closing);
+        } else {
+            varint(t.span.end - t.span.begin);
+        }
+        varint(t.span.trail - t.span.end);
     }
+}
+
+// The subtree's nodes in pre-order, every child included.
+std::vector<NodeId> preorder(const Tree& tree, NodeId node) {
+    std::vector<NodeId> ids;
+    Cursor c(node);
+    do
+        ids.push_back(c.at);
+    while (c.step(tree.slab, true));
+    return ids;
 }
 
 } // namespace
 
-std::size_t packed_size(const Tree& tree, NodeId node) noexcept {
-    std::size_t size = 2;
+Packing::Packing(const Tree& tree, NodeId node) : tree_(tree), node_(node), size_(2) {
     each_packed(
-        tree, node, [&](std::uint64_t v) { size += varint_size(v); },
-        [&](std::string_view text) { size += text.size(); });
-    return size;
+        tree, node, [&](std::uint64_t v) { size_ += varint_size(v); },
+        [&](std::string_view text) { size_ += text.size(); });
+    if (!tree.layout)
+        return;
+    // A subtree packed alone brings its own text; the root, the text around it too.
+    ids_ = preorder(tree, node);
+    layout_.emplace(gather_layout(tree, ids_, node != tree.root));
+    each_layout(
+        *layout_, tree, ids_, [&](std::uint64_t v) { size_ += varint_size(v); },
+        [&](std::string_view text) { size_ += text.size(); });
 }
 
-void pack(const Tree& tree, NodeId node, char* out) noexcept {
+void Packing::write(char* out) const noexcept {
     *out++ = static_cast<char>(PACK_VERSION);
-    *out++ = static_cast<char>(is_packed_implicit(tree, node) ? PACK_IMPLICIT_ROOT : 0);
-    each_packed(
-        tree, node, [&](std::uint64_t v) { out = put_varint(out, v); },
-        [&](std::string_view text) {
-            if (!text.empty())
-                std::memcpy(out, text.data(), text.size());
-            out += text.size();
-        });
+    *out++ = static_cast<char>((is_packed_implicit(tree_, node_) ? PACK_IMPLICIT_ROOT : 0) |
+                               (layout_ ? PACK_LAYOUT : 0) |
+                               static_cast<unsigned>(tree_.syntax) << PACK_SYNTAX_SHIFT);
+    auto varint = [&](std::uint64_t v) { out = put_varint(out, v); };
+    auto bytes = [&](std::string_view text) {
+        if (!text.empty())
+            std::memcpy(out, text.data(), text.size());
+        out += text.size();
+    };
+    each_packed(tree_, node_, varint, bytes);
+    if (layout_)
+        each_layout(*layout_, tree_, ids_, varint, bytes);
+}
+
+std::size_t packed_size(const Tree& tree, NodeId node) {
+    return Packing(tree, node).size();
+}
+
+void pack(const Tree& tree, NodeId node, char* out) {
+    Packing(tree, node).write(out);
 }
 
 } // namespace sexp

@@ -71,10 +71,9 @@ struct Emit {
     }
 };
 
-// The text of the subtree under `node`, from `at` on. A pre-order walk along the links, so no
-// stack is needed: after a node without children is written the walk climbs, closing lists,
-// to the next sibling. BROKEN adds the line breaks of a broken layout: before a child that is
-// a list, and before every child after one.
+// The text of the subtree under the cursor's top, from the cursor's node on. The cursor climbs
+// back up after a node without children is written, closing lists. BROKEN adds the line breaks
+// of a broken layout: before a child that is a list, and before every child after one.
 template <bool BROKEN, bool BUDGET> struct Walker {
     const Tree& tree;
     Emit emit;
@@ -82,6 +81,7 @@ template <bool BROKEN, bool BUDGET> struct Walker {
     std::string& pad;
     const RenderBuffer* buffer; // with BUDGET: the walk pauses once it holds `budget` bytes
     std::size_t budget;
+    bool hash_lines_ = hash_lines(tree.syntax);
 
     void newline(std::size_t depth) {
         std::size_t unit = layout.indent.size();
@@ -96,31 +96,39 @@ template <bool BROKEN, bool BUDGET> struct Walker {
         emit.out.cur += n;
     }
 
-    // Returns true when the text is complete.
-    bool run(NodeId node, NodeId& at_io, std::size_t& depth_io, bool& broke) {
+    // Returns true when the text is complete. An edit between two pieces can move the cursor's
+    // node out from under the top: the climb then ends where its depth runs out.
+    bool run(Cursor& saved, bool& broke_saved) {
+        // Locals, which the text written through a char pointer cannot alias.
+        Cursor c = saved;
+        bool broke = broke_saved;
+        struct Save {
+            Cursor& to;
+            const Cursor& from;
+            bool& broke_to;
+            const bool& broke_from;
+            ~Save() {
+                to = from;
+                broke_to = broke_from;
+            }
+        } save{saved, c, broke_saved, broke};
         const Slab& slab = tree.slab;
         const std::size_t slots = slab.slot_count();
-        NodeId at = at_io;
-        std::size_t depth = depth_io;
         for (;;) {
-            if (BUDGET && buffer->size() >= budget) {
-                at_io = at;
-                depth_io = depth;
+            if (BUDGET && buffer->size() >= budget)
                 return false;
-            }
-            const Node* n = &tree.node(at); // checked once: reached through a link
+            const Node* n = &tree.node(c.at); // checked once: reached through a link
             // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
-            if (at + 8 < slots)
-                prefetch(&slab.raw(at + 8));
+            if (c.at + 8 < slots)
+                prefetch(&slab.raw(c.at + 8));
             if (n->is_list()) {
                 emit.put('(');
                 if (n->first_child != NO_NODE) {
-                    at = n->first_child;
-                    ++depth;
+                    c.down(n->first_child);
                     if constexpr (BROKEN) {
-                        broke = tree.node(at).is_list();
+                        broke = tree.node(c.at).is_list();
                         if (broke)
-                            newline(depth);
+                            newline(c.depth);
                     }
                     continue;
                 }
@@ -128,32 +136,26 @@ template <bool BROKEN, bool BUDGET> struct Walker {
             } else {
                 emit.atom(n->text);
             }
-            // Every node on the way up was checked when it was visited. An edit between two
-            // pieces can move `at` out from under `node`: then the climb ends at depth 0.
-            while (at != node) {
-                if (n->next_sibling != NO_NODE) {
-                    NodeId next = n->next_sibling;
-                    if constexpr (BROKEN) {
-                        broke = broke || n->is_list() || tree.node(next).is_list();
-                        if (broke)
-                            newline(depth);
-                        else
-                            emit.put(' ');
-                    } else {
-                        emit.put(' ');
-                    }
-                    at = next;
-                    break;
-                }
-                if (depth == 0 || n->parent == NO_NODE)
-                    return true;
-                at = n->parent;
-                --depth;
-                n = &slab.raw(at);
-                emit.put(')');
-            }
-            if (at == node)
+            bool closed = false; // the node before the next one is a list just closed
+            if (!c.next(slab, [&](NodeId) {
+                    emit.put(')');
+                    closed = true;
+                }))
                 return true;
+            // Every node on the way up was checked when it was visited.
+            if constexpr (BROKEN) {
+                const Node& next = tree.node(c.at);
+                broke = broke || closed || n->is_list() || next.is_list();
+                // An atom that starts a line with '#' would read as a comment where such lines
+                // are comments: it stays on the line before.
+                bool hash = hash_lines_ && next.is_atom() && next.text.view().substr(0, 1) == "#";
+                if (broke && !hash)
+                    newline(c.depth);
+                else
+                    emit.put(' ');
+            } else {
+                emit.put(' ');
+            }
         }
     }
 };
@@ -161,11 +163,18 @@ template <bool BROKEN, bool BUDGET> struct Walker {
 } // namespace
 
 TextWalk::TextWalk(const Tree& tree, NodeId node, Layout layout)
-    : node_(node), at_(node), depth_(0), done_(renders_empty(tree, node)), layout_(layout) {}
+    : cursor_(node), done_(renders_empty(tree, node)), layout_(layout) {
+    if (layout.kept && tree.layout) {
+        kept_.emplace(tree, node);
+        done_ = false;
+    }
+}
 
 bool TextWalk::write(const Tree& tree, TextOutput& out) {
     if (done_)
         return true;
+    if (kept_)
+        return done_ = kept_->write(tree, out, std::size_t(-1));
     done_ = layout_.broken ? run(Walker<true, false>{tree, {out}, layout_, pad_, nullptr, 0})
                            : run(Walker<false, false>{tree, {out}, layout_, pad_, nullptr, 0});
     return done_;
@@ -174,6 +183,8 @@ bool TextWalk::write(const Tree& tree, TextOutput& out) {
 bool TextWalk::write(const Tree& tree, RenderBuffer& out, std::size_t budget) {
     if (done_)
         return true;
+    if (kept_)
+        return done_ = kept_->write(tree, out, budget);
     done_ = layout_.broken ? run(Walker<true, true>{tree, {out}, layout_, pad_, &out, budget})
                            : run(Walker<false, true>{tree, {out}, layout_, pad_, &out, budget});
     return done_;

@@ -2,43 +2,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "core/kept_writer.hpp"
+#include "core/text_output.hpp"
 #include "core/tree.hpp"
+#include "core/walk.hpp"
 
 namespace sexp {
 
-// Where rendered text goes: the writable window [cur, end), refilled by grow(). `high`
-// collects the OR of every text byte written, so that one ASCII test of it tells whether the
-// text is pure ASCII.
-class TextOutput {
-  public:
-    char* cur = nullptr;
-    char* end = nullptr;
-    std::uint64_t high = 0;
-
-    bool is_ascii() const noexcept { return ascii_word(high); }
-    // Makes room for at least `need` more bytes after `cur`, plus 16 for block copies,
-    // keeping what was written. May throw std::bad_alloc, keeping it too.
-    virtual void grow(std::size_t need) = 0;
-
-  protected:
-    TextOutput() = default;
-    ~TextOutput() = default;
-};
-
-// How text is laid out. Canonical: one line, children separated by one space. Broken: a list
-// that holds a list puts its opening parenthesis and leading atoms on one line, then each
-// child from its first list child on on a line of its own, `indent` once more per level; a
-// list that holds no list stays on one line.
-struct Layout {
-    bool broken = false;
-    std::string_view indent;
-};
-
-class RenderBuffer;
 
 // Writes the text of a subtree, whole or in pieces: each piece goes on where the last one
 // stopped. Between pieces the tree may be edited but not shrunk (no node removed): the walk
@@ -53,43 +29,18 @@ class TextWalk {
     bool write(const Tree& tree, RenderBuffer& out, std::size_t budget);
 
   private:
-    template <typename Walker> bool run(Walker walker) {
-        return walker.run(node_, at_, depth_, broke_);
-    }
+    template <typename Walker> bool run(Walker walker) { return walker.run(cursor_, broke_); }
 
-    NodeId node_;       // the subtree's root
-    NodeId at_;         // the next node to write; what goes before it is written
-    std::size_t depth_; // levels of `at_` below `node_`
+    Cursor cursor_;      // at the next node to write; what goes before it is written
     bool broke_ = false; // the last atom written began a line of its own
     bool done_ = false;
     Layout layout_;
     std::string pad_; // the layout's indent, repeated for the deepest line so far
+    std::optional<KeptWalk> kept_; // when the layout is kept and the tree keeps one
 };
 
 // Writes the text of the subtree under `node` to `out`. May throw what out.grow throws.
 void render_to(const Tree& tree, NodeId node, TextOutput& out, Layout layout = {});
-
-// A growable byte buffer that is never zero-filled, so rendering touches each byte once.
-class RenderBuffer final : public TextOutput {
-  public:
-    RenderBuffer() = default;
-    ~RenderBuffer() { release_slots(data_, capacity_); }
-    RenderBuffer(const RenderBuffer&) = delete;
-    RenderBuffer& operator=(const RenderBuffer&) = delete;
-
-    void grow(std::size_t need) override;
-    std::string_view view() const noexcept { return {data_, size()}; }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(cur - data_); }
-    // Forgets what was written, keeping the storage.
-    void clear() noexcept {
-        cur = data_;
-        high = 0;
-    }
-
-  private:
-    char* data_ = nullptr;
-    std::size_t capacity_ = 0;
-};
 
 // Appends the canonical text of the subtree under `node` to `out`: lists in parentheses,
 // children separated by one space, atoms byte for byte (an atom's own children are not

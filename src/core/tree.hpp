@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "core/layout.hpp"
 #include "memory/slab.hpp"
 
 namespace sexp {
@@ -23,6 +25,12 @@ struct Tree {
     // scan instead of following links. Parsing and copying make such trees; an edit that could
     // break it clears it, for good.
     bool in_text_order = false;
+    // The text the tree was read from and where each node lies in it, for trees read so as to
+    // keep it; null otherwise.
+    std::unique_ptr<TreeLayout> layout;
+    // The syntax the tree was read in, which its text is written for (plain for a tree made
+    // from nothing).
+    Syntax syntax = Syntax::Plain;
 
     const Node& node(NodeId id) const noexcept { return slab.get(id); }
     Node& node_mut(NodeId id) noexcept { return slab.get_mut(id); }
@@ -32,6 +40,28 @@ struct Tree {
     NodeId next_sibling(NodeId id) const noexcept { return node(id).next_sibling; }
     NodeId prev_sibling(NodeId id) const noexcept { return node(id).prev_sibling; }
 };
+
+// Notes that the shape of what lies under `id` changed, for a tree that keeps its layout:
+// `id`, if a list, and every list above it can no longer be written as their text. Stops at a
+// list so marked already, since the lists above it are.
+inline void mark_edited(Tree& tree, NodeId id) noexcept {
+    if (!tree.layout)
+        return;
+    for (NodeId at = id; at != NO_NODE;) {
+        Node& n = tree.slab.raw(at);
+        if (n.is_list()) {
+            if (n.edits() & Node::EDITED_SHAPE)
+                return;
+            n.mark(Node::EDITED_SHAPE);
+        }
+        at = n.parent;
+    }
+}
+
+// Notes that the atom `id` has a new text, for a tree that keeps its layout: the lists above
+// it are written as their text with that atom's part of it replaced. Stops at a list marked
+// already, since the lists above a marked one are marked too.
+void mark_value_edited(Tree& tree, NodeId id);
 
 // A tree holding one empty list, its root at slot 0. May throw std::bad_alloc.
 Tree make_empty_tree();

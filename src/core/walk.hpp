@@ -9,83 +9,126 @@
 
 namespace sexp {
 
-// Walks over a subtree that need no stack: the parent and sibling links lead back up.
+// A place in a walk over the subtree under `top`, stepped along the links in pre-order, so no
+// stack is needed: after a node whose children the walk does not enter, it climbs to the next
+// sibling of the nearest node on the way up that has one. Every walk over a tree steps with
+// it. The climb stops at `top`, and where the parents run out (a node moved away between
+// steps of a walk that lets the tree be edited meanwhile). Records are read raw: a vacant one
+// keeps its links, which removal relies on while it frees nodes as it walks.
+struct Cursor {
+    // Where `depth` is not known: after a scan of slots, which does not follow the links.
+    static constexpr std::size_t UNKNOWN_DEPTH = std::size_t(-1) / 2;
+
+    NodeId top;
+    NodeId at;
+    std::size_t depth = 0; // levels of `at` below `top`
+
+    explicit Cursor(NodeId start) noexcept : top(start), at(start) {}
+
+    // Into `first`, the first child of `at`.
+    void down(NodeId first) noexcept {
+        at = first;
+        ++depth;
+    }
+
+    // Past `at` and everything below it. `up(id)` is called with each node the climb returns
+    // to, whose children are then all done. False when the walk is over.
+    template <typename Up> bool next(const Slab& slab, Up&& up) {
+        const Node* n = &slab.raw(at);
+        while (at != top && depth != 0) {
+            if (n->next_sibling != NO_NODE) {
+                at = n->next_sibling;
+                return true;
+            }
+            if (n->parent == NO_NODE)
+                return false;
+            at = n->parent;
+            --depth;
+            up(at);
+            n = &slab.raw(at);
+        }
+        return false;
+    }
+    bool next(const Slab& slab) noexcept {
+        return next(slab, [](NodeId) noexcept {});
+    }
+
+    // One step in pre-order: into the children of `at` when `enter` and it has some.
+    bool step(const Slab& slab, bool enter) noexcept {
+        NodeId first = slab.raw(at).first_child;
+        if (enter && first != NO_NODE) {
+            down(first);
+            return true;
+        }
+        return next(slab);
+    }
+};
+
+// Which nodes a walk visits: in text order, an atom's own children are left out, as its text
+// leaves them out; every node is the whole pre-order.
+enum class Visit : std::uint8_t { TextOrder, Every };
 
 // The node after `at` in pre-order within the subtree under `top`, every child included (an
-// atom's too), or NO_NODE when the walk is over. Reads raw records, whose links stay readable
-// once marked vacant: removal frees nodes as it walks.
+// atom's too), or NO_NODE when the walk is over.
 inline NodeId next_preorder(const Slab& slab, NodeId top, NodeId at) noexcept {
-    const Node* n = &slab.raw(at);
-    if (n->first_child != NO_NODE)
-        return n->first_child;
-    while (at != top) {
-        if (n->next_sibling != NO_NODE)
-            return n->next_sibling;
-        at = n->parent;
-        n = &slab.raw(at);
-    }
-    return NO_NODE;
+    Cursor c(top);
+    c.at = at;
+    c.depth = at == top ? 0 : Cursor::UNKNOWN_DEPTH;
+    return c.step(slab, true) ? c.at : NO_NODE;
 }
 
-// The node after `at` in text order within the subtree under `top`, or NO_NODE when the walk is
-// over: pre-order, with an atom's own children left out, as its text leaves them out. If `at`
-// was moved out from under `top` since it was reached, the walk goes on from its new place and
-// ends where the climb runs out of parents.
-inline NodeId next_in_text(const Tree& tree, NodeId top, NodeId at) noexcept {
-    const Node* n = &tree.node(at);
-    if (n->is_list() && n->first_child != NO_NODE)
-        return n->first_child;
-    while (at != top) {
-        if (n->next_sibling != NO_NODE)
-            return n->next_sibling;
-        at = n->parent;
-        if (at == NO_NODE)
-            return NO_NODE;
-        n = &tree.slab.raw(at); // the parent of an occupied node is occupied
-    }
-    return NO_NODE;
-}
-
-// The first node in text order within the subtree under `top` that `accept` takes, starting
-// at `at` itself, or after it when `after` is set; NO_NODE when there is none. One tight loop
-// over the links, each record read once: searches spend most of their time here.
-template <typename Accept>
-NodeId seek_in_text(const Tree& tree, NodeId top, NodeId at, bool after, Accept&& accept) {
+// Calls `visit(id, node)` for the nodes of the subtree under `c.top` in the order `which`
+// says, from `c.at` on (after it when `after`), until `visit` returns false; leaves the cursor
+// on that node and returns true, or returns false once the walk is over. Where the tree lies
+// in its slots in text order, the subtree is a run of slots, read one after the other with no
+// link to wait for; elsewhere the links are followed, and a walk may resume after the tree was
+// edited (not shrunk) from where it stopped.
+template <Visit WHICH, typename F>
+bool visit_from(const Tree& tree, Cursor& c, bool after, F&& visit) {
     const Slab& slab = tree.slab;
     if (tree.in_text_order) {
-        // The subtree is a run of slots: read them one after the other, no link to wait for.
-        std::size_t end = subtree_end(tree, top);
-        for (std::size_t i = after ? std::size_t{at} + 1 : at; i < end; ++i)
-            if (accept(slab.raw(static_cast<NodeId>(i))))
-                return static_cast<NodeId>(i);
-        return NO_NODE;
-    }
-    const Node* n = &tree.node(at); // checked once; every link from an occupied node is
-    if (!after && accept(*n))
-        return at;
-    for (;;) {
-        if (n->is_list() && n->first_child != NO_NODE) {
-            at = n->first_child;
-        } else {
-            for (;;) {
-                if (at == top)
-                    return NO_NODE;
-                if (n->next_sibling != NO_NODE) {
-                    at = n->next_sibling;
-                    break;
-                }
-                at = n->parent;
-                if (at == NO_NODE)
-                    return NO_NODE; // `at` was moved out from under `top`
-                n = &slab.raw(at);
+        // No node hangs under an atom there, so both orders are the slot order.
+        std::size_t end = subtree_end(tree, c.top);
+        for (std::size_t i = after ? std::size_t{c.at} + 1 : c.at; i < end; ++i) {
+            if (!visit(static_cast<NodeId>(i), slab.raw(static_cast<NodeId>(i)))) {
+                c.at = static_cast<NodeId>(i);
+                c.depth = i == c.top ? 0 : Cursor::UNKNOWN_DEPTH;
+                return true;
             }
         }
-        // Parsed trees lie in the slab in this walk's order: fetch a little ahead.
-        prefetch(&slab.raw(at) + 16);
-        n = &slab.raw(at);
-        if (accept(*n))
-            return at;
+        return false;
     }
+    const std::size_t slots = slab.slot_count();
+    const Node* n = &tree.node(c.at); // checked once; every link from an occupied node is
+    if (after && !c.step(slab, WHICH == Visit::Every || n->is_list()))
+        return false;
+    for (;;) {
+        // Parsed trees lie in the slab in this walk's order: fetch a little ahead.
+        if (c.at + 16 < slots)
+            prefetch(&slab.raw(c.at + 16));
+        n = &slab.raw(c.at);
+        if (!visit(c.at, *n))
+            return true;
+        if (!c.step(slab, WHICH == Visit::Every || n->is_list()))
+            return false;
+    }
+}
+
+// The first node of the subtree under `top` in the order `which` says that `accept` takes,
+// starting at `at` itself, or after it when `after` is set; NO_NODE when there is none.
+template <Visit WHICH = Visit::TextOrder, typename Accept>
+NodeId seek_in_text(const Tree& tree, NodeId top, NodeId at, bool after, Accept&& accept) {
+    Cursor c(top);
+    c.at = at;
+    c.depth = at == top ? 0 : Cursor::UNKNOWN_DEPTH;
+    return visit_from<WHICH>(tree, c, after, [&](NodeId, const Node& n) { return !accept(n); })
+               ? c.at
+               : NO_NODE;
+}
+
+// The node after `at` in text order within the subtree under `top`, or NO_NODE.
+inline NodeId next_in_text(const Tree& tree, NodeId top, NodeId at) noexcept {
+    return seek_in_text(tree, top, at, true, [](const Node&) noexcept { return true; });
 }
 
 // What a search asks of a node: that it is a list and, unless any list will do, that its first
@@ -167,26 +210,10 @@ void find_path(const Tree& tree, NodeId start, std::span<const HeadTest> path, N
 // an atom, sink.list(count) for a list whose `count` children come next (so a sink knows when
 // a list is complete without being told). Returns false as soon as the sink does.
 template <typename Sink> bool walk_data(const Tree& tree, NodeId node, Sink& sink) {
-    if (tree.in_text_order) {
-        // The subtree is a run of slots, already in the order wanted.
-        std::size_t end = subtree_end(tree, node);
-        for (std::size_t i = node; i < end; ++i) {
-            const Node& n = tree.slab.raw(static_cast<NodeId>(i));
-            if (!(n.is_list() ? sink.list(n.child_count) : sink.atom(n.text)))
-                return false;
-        }
-        return true;
-    }
-    const std::size_t slots = tree.slab.slot_count();
-    for (NodeId at = node; at != NO_NODE; at = next_in_text(tree, node, at)) {
-        // Parsed trees lie in the slab in this walk's order: fetch a few nodes ahead.
-        if (at + 8 < slots)
-            prefetch(&tree.slab.raw(at + 8));
-        const Node& n = tree.node(at);
-        if (!(n.is_list() ? sink.list(n.child_count) : sink.atom(n.text)))
-            return false;
-    }
-    return true;
+    Cursor c(node);
+    return !visit_from<Visit::TextOrder>(tree, c, false, [&](NodeId, const Node& n) {
+        return n.is_list() ? sink.list(n.child_count) : sink.atom(n.text);
+    });
 }
 
 } // namespace sexp

@@ -33,10 +33,11 @@ class AtomText {
     static constexpr std::uint8_t LIST_TAG = 17;
     static constexpr std::uint8_t VACANT_TAG = 18;
 
-    // An inline text of `length` (at most 15) bytes from `data`, which must have 16 readable
-    // bytes: two word loads and masks instead of a variable-length copy.
-    static AtomText make_inline_wide(const char* data, std::size_t length) noexcept {
-        std::uint64_t lo, hi;
+    // The two little-endian words of the inline record of a text of `length` (at most 15)
+    // bytes from `data`: the text, zero padding, and the length in the top byte. `data` must
+    // have 16 readable bytes: two word loads and masks instead of a variable-length copy.
+    static void wide_words(const char* data, std::size_t length, std::uint64_t& lo,
+                           std::uint64_t& hi) noexcept {
         std::memcpy(&lo, data, 8);
         std::memcpy(&hi, data + 8, 8);
         if (length < 8) {
@@ -45,22 +46,13 @@ class AtomText {
         } else {
             hi &= (std::uint64_t{1} << (8 * (length - 8))) - 1;
         }
-        AtomText t;
-        t.set_words(lo, hi, length);
-        return t;
+        hi |= static_cast<std::uint64_t>(length) << 56;
     }
-
-    // An inline text of `length` (at most 15) bytes from `data`, the rest zero. Assembled in
-    // two words from loads that may overlap but never reach past the text: no call, and
-    // nothing written byte by byte to be read back as a word.
-    static AtomText make_inline(const char* data, std::size_t length) noexcept {
-        AtomText t;
-        t.set_inline(data, length);
-        return t;
-    }
-    // The same, written over this record word by word: no copy of a whole record follows.
-    void set_inline(const char* data, std::size_t length) noexcept {
-        std::uint64_t lo = 0, hi = 0;
+    // The same from loads that may overlap but never reach past the text.
+    static void inline_words(const char* data, std::size_t length, std::uint64_t& lo,
+                             std::uint64_t& hi) noexcept {
+        lo = 0;
+        hi = 0;
         if (length >= 8) {
             std::uint64_t tail;
             std::memcpy(&lo, data, 8);
@@ -77,7 +69,31 @@ class AtomText {
             };
             lo = byte(0) | byte(length / 2) | byte(length - 1);
         }
-        set_words(lo, hi, length);
+        hi |= static_cast<std::uint64_t>(length) << 56;
+    }
+
+    // An inline text of `length` (at most 15) bytes from `data`, which must have 16 readable
+    // bytes.
+    static AtomText make_inline_wide(const char* data, std::size_t length) noexcept {
+        AtomText t;
+        std::uint64_t lo, hi;
+        wide_words(data, length, lo, hi);
+        t.set_words(lo, hi);
+        return t;
+    }
+
+    // An inline text of `length` (at most 15) bytes from `data`, the rest zero. Assembled in
+    // two words: no call, and nothing written byte by byte to be read back as a word.
+    static AtomText make_inline(const char* data, std::size_t length) noexcept {
+        AtomText t;
+        t.set_inline(data, length);
+        return t;
+    }
+    // The same, written over this record word by word: no copy of a whole record follows.
+    void set_inline(const char* data, std::size_t length) noexcept {
+        std::uint64_t lo, hi;
+        inline_words(data, length, lo, hi);
+        set_words(lo, hi);
     }
 
     // Inline up to 15 bytes, else an exact-size heap buffer. May throw std::bad_alloc; then
@@ -85,8 +101,10 @@ class AtomText {
     static AtomText make(std::string_view text);
 
     static AtomText list_marker() noexcept { return tagged(LIST_TAG); }
-    // Makes this record the list marker, word by word.
-    void set_list_marker() noexcept { set_words(0, 0, LIST_TAG); }
+    // Makes this record the list marker, word by word, with `word0` as its first list word.
+    void set_list_marker(std::uint32_t word0 = 0) noexcept {
+        set_words(word0, std::uint64_t{LIST_TAG} << 56);
+    }
     static AtomText vacant_marker() noexcept { return tagged(VACANT_TAG); }
 
     std::uint8_t tag() const noexcept { return tag_; }
@@ -107,6 +125,17 @@ class AtomText {
     // std::bad_alloc.
     AtomText copy() const;
 
+    // A list's record holds no text: in a tree that keeps its layout, its bytes 0-7 hold two
+    // offsets of the list's layout and byte 8 how the list was edited; all zero otherwise.
+    std::uint32_t list_word(unsigned i) const noexcept {
+        std::uint32_t v;
+        std::memcpy(&v, bytes_ + 4 * i, 4);
+        return v;
+    }
+    void set_list_word(unsigned i, std::uint32_t v) noexcept { std::memcpy(bytes_ + 4 * i, &v, 4); }
+    std::uint8_t list_marks() const noexcept { return bytes_[8]; }
+    void add_list_marks(std::uint8_t marks) noexcept { bytes_[8] |= marks; }
+
     // Releases a heap buffer; inline texts and markers own nothing.
     void destroy() noexcept {
         if (tag_ == HEAP_TAG)
@@ -114,10 +143,9 @@ class AtomText {
     }
 
   private:
-    // A record from its bytes in two little-endian words, zero past the text, and its tag (an
-    // inline text's length, or a marker).
-    void set_words(std::uint64_t lo, std::uint64_t hi, std::size_t tag) noexcept {
-        hi |= static_cast<std::uint64_t>(tag) << 56;
+    // A record from its two little-endian words: its bytes, zero past the text, and in the top
+    // byte its tag (an inline text's length, or a marker).
+    void set_words(std::uint64_t lo, std::uint64_t hi) noexcept {
         // The whole object representation: 15 text bytes, then the tag.
         auto* raw = reinterpret_cast<unsigned char*>(this);
         std::memcpy(raw, &lo, 8);

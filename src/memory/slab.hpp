@@ -47,6 +47,21 @@ struct Node {
     bool is_atom() const noexcept { return text.is_text(); }
     bool is_list() const noexcept { return text.tag() == AtomText::LIST_TAG; }
     bool is_vacant() const noexcept { return text.tag() == AtomText::VACANT_TAG; }
+
+    // A list of a tree that keeps its layout: [begin + 1, opening_end) is its opening text and
+    // [closing_begin, end - 1) its closing text, begin and end being its span's.
+    std::uint32_t opening_end() const noexcept { return text.list_word(0); }
+    std::uint32_t closing_begin() const noexcept { return text.list_word(1); }
+    void set_list_layout(std::uint32_t opening, std::uint32_t closing) noexcept {
+        text.set_list_word(0, opening);
+        text.set_list_word(1, closing);
+    }
+    // What changed in a list since it was read, its own text no longer saying what it holds:
+    // EDITED_SHAPE, its children or the shape of anything below them; EDITED_VALUES, the text
+    // of atoms below it (each still where its own text stands).
+    static constexpr std::uint8_t EDITED_SHAPE = 1, EDITED_VALUES = 2;
+    std::uint8_t edits() const noexcept { return text.list_marks(); }
+    void mark(std::uint8_t edits) noexcept { text.add_list_marks(edits); }
 };
 
 static_assert(sizeof(Node) == 40, "the node record is most of the memory of a tree");
@@ -170,6 +185,15 @@ class Slab {
     // parser's fast path (its free stack is always empty, so it numbers the slots itself).
     // Only before release_unused. May throw std::bad_alloc, which leaves the slab unchanged.
     void push_plain(const Node& node) { slots_.push_back(node); }
+    // The same for a list, made in its slot field by field (see insert_unlinked), its first
+    // layout word `opening`.
+    void push_list(std::uint32_t opening) {
+        Node& slot = slots_.emplace_back();
+        slot.parent = slot.first_child = slot.last_child = NO_NODE;
+        slot.prev_sibling = slot.next_sibling = NO_NODE;
+        slot.child_count = 0;
+        slot.text.set_list_marker(opening);
+    }
 
   private:
     // Room at the end, already writable, nothing freed to reuse: inserts take the slot as it is.

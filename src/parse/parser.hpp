@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -37,13 +38,35 @@ inline constexpr std::size_t MAX_PARSE_INPUT = 0xFFFFFFFFu;
 // implicit-root tree. May throw std::bad_alloc; then nothing is leaked.
 ParseResult parse(std::string_view text, Syntax syntax = Syntax::Plain);
 
+// The same, keeping the layout: the tree holds `source` and remembers where each node and the
+// text around it lie in it; the text before and after the form belongs to the root.
+ParseResult parse_keeping_layout(std::shared_ptr<const TextHold> source, Syntax syntax);
+
+// What a parse that keeps the layout carries from one token to the next. Offsets are those of
+// the layout's text; the tokenizer's offset `o` is the layout's `o + shift`.
+struct LayoutCapture {
+    SpanArray* spans = nullptr;
+    // While the parse loop runs: the spans, the next one to write, and the end of the room.
+    Span* base = nullptr;
+    Span* next = nullptr;
+    Span* limit = nullptr;
+    const char* origin = nullptr; // the layout's text, as far as it is at hand
+    std::size_t shift = 0;
+    std::uint32_t last_end = 0; // where the last token ended
+    TokenKind last = TokenKind::End; // its kind; End before the first
+    // Comments the tokenizer had skipped at the last token; COMMENTED_BEFORE when an earlier
+    // tokenizer skipped one since, which no count of a new tokenizer matches.
+    std::size_t comments = 0;
+    static constexpr std::size_t COMMENTED_BEFORE = std::size_t(-1);
+};
+
 // The lists still open, innermost last. Most texts nest a few levels deep, so the first
 // levels live inline and a parse makes no allocation for them.
 class OpenLists {
   public:
     bool empty() const noexcept { return size_ == 0; }
     NodeId back() const noexcept { return at(size_ - 1); }
-    void push(NodeId id) {
+    SEXP_INLINE void push(NodeId id) {
         if (size_ < INLINE) {
             inline_[size_] = id;
         } else {
@@ -85,11 +108,16 @@ class FormReader {
         Error,     // error() says which; the reader is done
     };
 
-    explicit FormReader(Syntax syntax) noexcept : syntax_(syntax) {}
+    // With `keep_layout`, each form keeps the layout of its text (see parse_keeping_layout):
+    // the text since the form before is its own, and the last form's the text after it too.
+    explicit FormReader(Syntax syntax, bool keep_layout = false) noexcept
+        : syntax_(syntax), layout_(keep_layout) {}
 
     // Reads `text` in place: the caller keeps it alive and unchanged while reading. `validated`
-    // says it is known to be UTF-8.
-    void read_text(std::string_view text, bool validated) noexcept;
+    // says it is known to be UTF-8. Keeping the layout, the forms share `hold`, which holds
+    // `text`, when given, rather than each taking a copy of its own text.
+    void read_text(std::string_view text, bool validated,
+                   std::shared_ptr<const TextHold> hold = nullptr) noexcept;
     // Adds the next bytes of the text (copied). May throw std::bad_alloc, changing nothing.
     void append(const char* data, std::size_t n);
     // Says no byte follows.
@@ -114,9 +142,14 @@ class FormReader {
 
   private:
     template <Syntax S> Status step();
+    // Reads on past a form just read, to tell whether another one follows.
+    template <Syntax S> Status peek();
     Status fail(ParseErrorKind kind) noexcept;
+    // Moves reading on by `n` bytes at hand.
+    void advance(std::size_t n) noexcept;
 
     Syntax syntax_;
+    bool layout_;
     // The text: buf_, or a caller's text. Bytes [0, valid_) are checked UTF-8; the first byte
     // of data_ is the byte `base_` of the whole text.
     std::vector<char> buf_;
@@ -129,6 +162,7 @@ class FormReader {
     bool done_ = false;
     // Where reading goes on: at `pos_`, or by `resume_`, which counts from `pos_`.
     std::size_t pos_ = 0;
+    bool line_start_ = true; // only spaces and tabs since the last line feed before pos_
     std::size_t expected_ = 0;
     bool pending_ = false;
     Resume resume_;
@@ -141,6 +175,16 @@ class FormReader {
     std::size_t top_begin_ = 0; // where the form being built starts, in the whole text
     std::size_t form_begin_ = 0;
     std::size_t form_end_ = 0;
+    // Keeping the layout: where the text of the form being read starts (the end of the form
+    // before), what it carries between tokens, and the look past a form read (`peek_at_`
+    // counts from pos_) that tells whether the form is the last.
+    std::size_t form_lead_ = 0;
+    std::shared_ptr<const TextHold> shared_; // the whole text, which the forms share
+    LayoutCapture cap_;
+    bool holding_ = false;
+    bool peek_pending_ = false;
+    std::size_t peek_at_ = 0;
+    Resume peek_resume_;
     ParseErrorKind error_ = ParseErrorKind::UnclosedParen;
 };
 

@@ -9,82 +9,9 @@
 
 #include "memory/hints.hpp"
 #include "parse/scan.hpp"
+#include "parse/syntax.hpp"
 
 namespace sexp {
-
-// The lexical syntaxes. `Plain` is the grammar with no strings and no comments; the others add
-// quoted runs (in which whitespace, parentheses and comment starters are atom text) and
-// comments (skipped like whitespace) as their formats write them.
-enum class Syntax : std::uint8_t {
-    Plain,
-    Kicad,  // "..." with backslash escapes
-    Smtlib, // "..." and |...|, no escapes; ; comments
-    Wasm,   // "..." with escapes; ;; comments and nesting (; ;) blocks
-    Lisp,   // "..." and |...| with escapes; ; comments and nesting #| |# blocks
-};
-
-// What a syntax reads besides the plain grammar.
-template <Syntax S> struct Lexicon {
-    static constexpr bool RUNS = S != Syntax::Plain;                          // "..."
-    static constexpr bool BAR_RUNS = S == Syntax::Smtlib || S == Syntax::Lisp; // |...|
-    static constexpr bool ESCAPES = S == Syntax::Kicad || S == Syntax::Wasm || S == Syntax::Lisp;
-    // A line comment starts at ';' (wasm: at ";;") and ends at a line feed.
-    static constexpr bool LINE_COMMENTS =
-        S == Syntax::Smtlib || S == Syntax::Wasm || S == Syntax::Lisp;
-    // Block comments nest; their delimiters are two bytes each.
-    static constexpr bool BLOCK_COMMENTS = S == Syntax::Wasm || S == Syntax::Lisp;
-    static constexpr unsigned char BLOCK_OPEN[2] = {S == Syntax::Wasm ? '(' : '#',
-                                                    S == Syntax::Wasm ? ';' : '|'};
-    static constexpr unsigned char BLOCK_CLOSE[2] = {BLOCK_OPEN[1], S == Syntax::Wasm ? ')' : '#'};
-    static constexpr bool COMMENTS = LINE_COMMENTS || BLOCK_COMMENTS;
-};
-
-// Byte classes. In the plain grammar only four whitespace bytes and the two parentheses are
-// syntax; every other byte (control bytes, quotes, semicolons, all of 0x80-0xFF) is atom text.
-enum ByteClass : std::uint8_t {
-    AtomByte = 0,
-    Space = 1,   // tab, line feed, carriage return, space
-    Open = 2,    // (
-    Close = 3,   // )
-    Quote = 4,   // starts a quoted run
-    Comment = 5, // starts a comment, or may (wasm ';', lisp '#': with the byte after it)
-};
-
-template <Syntax S> constexpr std::array<std::uint8_t, 256> make_byte_classes() noexcept {
-    std::array<std::uint8_t, 256> t{};
-    t[0x09] = t[0x0A] = t[0x0D] = t[0x20] = Space;
-    t['('] = Open;
-    t[')'] = Close;
-    if (Lexicon<S>::RUNS)
-        t['"'] = Quote;
-    if (Lexicon<S>::BAR_RUNS)
-        t['|'] = Quote;
-    if (Lexicon<S>::LINE_COMMENTS)
-        t[';'] = Comment;
-    if (S == Syntax::Lisp)
-        t['#'] = Comment;
-    return t;
-}
-
-template <Syntax S>
-inline constexpr std::array<std::uint8_t, 256> BYTE_CLASS = make_byte_classes<S>();
-
-// Calls `f` with `std::integral_constant<Syntax, s>`, so a runtime syntax picks a compiled one.
-template <typename F> decltype(auto) with_syntax(Syntax s, F&& f) {
-    switch (s) {
-    case Syntax::Kicad:
-        return f(std::integral_constant<Syntax, Syntax::Kicad>{});
-    case Syntax::Smtlib:
-        return f(std::integral_constant<Syntax, Syntax::Smtlib>{});
-    case Syntax::Wasm:
-        return f(std::integral_constant<Syntax, Syntax::Wasm>{});
-    case Syntax::Lisp:
-        return f(std::integral_constant<Syntax, Syntax::Lisp>{});
-    case Syntax::Plain:
-        break;
-    }
-    return f(std::integral_constant<Syntax, Syntax::Plain>{});
-}
 
 // Strict UTF-8 check: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated
 // or stray continuation bytes.
@@ -133,9 +60,15 @@ template <typename K, Syntax S> class BasicTokenizer {
     static constexpr const std::array<std::uint8_t, 256>& CLASS = BYTE_CLASS<S>;
 
   public:
-    BasicTokenizer(const char* data, std::size_t length, bool final = true) noexcept
+    static constexpr Syntax SYNTAX = S;
+
+    // `line_start` says whether the text starts a line (for syntaxes where that matters): only
+    // spaces and tabs stand between its start and the last line feed before it, or the start
+    // of the whole text.
+    BasicTokenizer(const char* data, std::size_t length, bool final = true,
+                   bool line_start = true) noexcept
         : begin_(reinterpret_cast<const unsigned char*>(data)), p_(begin_), end_(p_ + length),
-          final_(final) {}
+          final_(final), line_start_(line_start) {}
 
     SEXP_INLINE Token next() noexcept {
         if constexpr (L::COMMENTS) {
@@ -192,6 +125,8 @@ template <typename K, Syntax S> class BasicTokenizer {
     const Resume& resume_state() const noexcept { return resume_; }
     // The offset of the next unread byte.
     std::size_t position() const noexcept { return offset(p_); }
+    // How many comments were skipped so far.
+    std::size_t comments() const noexcept { return comments_; }
 
     // True when 16 bytes can be read from `p` without leaving the input.
     bool has_16(const char* p) const noexcept {
@@ -248,23 +183,31 @@ template <typename K, Syntax S> class BasicTokenizer {
             ++p_;
     }
 
-    // Whether a comment starts at `q` (a byte of class Comment, or '(' in wasm) and how long
-    // its starter is; 0 when it does not, -1 when the byte after it is not there yet.
+    // Whether a comment starts at `q` (a byte that may start one) and how long its starter is;
+    // 0 when it does not, -1 when the byte after it is not there yet.
     int starter_at(const unsigned char* q) const noexcept {
         unsigned char c = *q;
-        if (L::BLOCK_COMMENTS && c == L::BLOCK_OPEN[0]) {
+        if (L::HASH_LINES && c == '#')
+            return at_line_start(q) ? 1 : 0;
+        unsigned char second = L::second_of(c);
+        if (second != 0) {
             if (q + 1 == end_)
                 return final_ ? 0 : -1;
-            return q[1] == L::BLOCK_OPEN[1] ? 2 : 0;
+            return q[1] == second ? 2 : 0;
         }
-        if (c != ';')
-            return 0;
-        if constexpr (S == Syntax::Wasm) {
-            if (q + 1 == end_)
-                return final_ ? 0 : -1;
-            return q[1] == ';' ? 2 : 0;
+        return L::LINE_LENGTH == 1 && c == L::LINE[0] ? 1 : 0;
+    }
+
+    // Whether only spaces and tabs stand between the line's start and `q`.
+    bool at_line_start(const unsigned char* q) const noexcept {
+        while (q != begin_) {
+            unsigned char c = *--q;
+            if (c == '\n')
+                return true;
+            if (c != ' ' && c != '\t')
+                return false;
         }
-        return 1;
+        return line_start_;
     }
 
     // Skips whitespace and comments. False, with `stop` set, where the text ends inside a block
@@ -281,11 +224,13 @@ template <typename K, Syntax S> class BasicTokenizer {
         if (p_ == end_)
             return false;
         unsigned char c = *p_;
-        if (CLASS[c] != Comment && !(S == Syntax::Wasm && c == '('))
+        if (L::HASH_LINES && c == '#')
+            return true;
+        if (CLASS[c] != Comment && !(L::BLOCK_COMMENTS && c == L::BLOCK_OPEN[0]))
             return false;
         // A two-byte starter's second byte: wasm "(;" and ";;", lisp "#|".
-        return !((S == Syntax::Wasm || c == '#') && p_ + 1 != end_ &&
-                 p_[1] != (c == '#' ? '|' : ';'));
+        unsigned char second = L::second_of(c);
+        return !(second != 0 && p_ + 1 != end_ && p_[1] != second);
     }
 
     // Skips comments from p_, and the gaps between them.
@@ -299,9 +244,11 @@ template <typename K, Syntax S> class BasicTokenizer {
                 stop = more({Resume::Gap, offset(p_)});
                 return false;
             }
+            ++comments_;
             bool done;
             if constexpr (L::BLOCK_COMMENTS)
-                done = c == ';' ? skip_line(p_ + len, stop) : skip_block(p_ + len, 1, stop);
+                done = c == L::BLOCK_OPEN[0] ? skip_block(p_ + len, 1, stop)
+                                             : skip_line(p_ + len, stop);
             else
                 done = skip_line(p_ + len, stop);
             if (!done)
@@ -389,8 +336,8 @@ template <typename K, Syntax S> class BasicTokenizer {
     // the caller's class lookup tells apart; '"' and '#' are among those few.
     static scan::Mask candidates(const typename K::Block& b) noexcept {
         scan::Mask m = b.le(')');
-        if constexpr (L::LINE_COMMENTS)
-            m |= b.eq(';');
+        if constexpr (L::LINE_LENGTH != 0)
+            m |= b.eq(L::LINE[0]);
         if constexpr (L::BAR_RUNS)
             m |= b.eq('|');
         return m;
@@ -501,6 +448,8 @@ template <typename K, Syntax S> class BasicTokenizer {
     const unsigned char* p_;
     const unsigned char* end_;
     bool final_;
+    bool line_start_;
+    std::size_t comments_ = 0;
     Resume resume_;
 };
 

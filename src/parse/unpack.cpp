@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/mutation.hpp"
+#include "core/layout.hpp"
 #include "core/pack.hpp"
 #include "parse/tokenizer.hpp"
 
@@ -46,6 +47,63 @@ class Reader {
     const std::uint8_t* end_;
 };
 
+// Reads the layout section of a packed form into `tree`, whose nodes are numbered in the same
+// pre-order. False when it is not one: a syntax that does not exist, a text past the end or
+// not UTF-8, offsets out of order or past the text.
+bool read_layout(Reader& in, Tree& tree) {
+    std::uint64_t syntax, length;
+    if (!in.varint(syntax) || syntax > static_cast<std::uint64_t>(Syntax::Lisp) ||
+        !in.varint(length) || length > in.left() || length >= NO_SPAN)
+        return false;
+    GatheredLayout g;
+    g.syntax = static_cast<Syntax>(syntax);
+    std::string_view text = in.take(static_cast<std::size_t>(length));
+    if (!is_valid_utf8(text.data(), text.size()))
+        return false;
+    g.text.assign(text);
+    const std::size_t count = tree.slab.slot_count();
+    g.nodes.resize(count);
+    std::vector<NodeId> ids(count);
+    for (NodeId id = 0; id < count; ++id) {
+        ids[id] = id;
+        std::uint64_t tag;
+        if (!in.varint(tag) || tag > 2 + 3)
+            return false;
+        if (tag == 0)
+            continue;
+        if (tag == 1 && !(id == 0 && tree.implicit_root))
+            return false;
+        const bool list = tree.slab.raw(id).is_list() && tag != 1;
+        if (tag > 2 && !list)
+            return false;
+        // Each offset is the one before plus a distance (and the parentheses a byte each).
+        std::uint64_t d[6];
+        for (int k = 0; k < (list ? 6 : 4); ++k)
+            if (!in.varint(d[k]) || d[k] > length)
+                return false;
+        std::uint64_t lead = d[0], begin = lead + d[1], opening = 0, closing = 0, end, trail;
+        if (list) {
+            opening = begin + 1 + d[2];
+            closing = opening + d[3];
+            end = closing + d[4] + 1;
+            trail = end + d[5];
+        } else {
+            end = begin + d[2];
+            trail = end + d[3];
+        }
+        if (trail > length)
+            return false;
+        auto u32 = [](std::uint64_t v) { return static_cast<std::uint32_t>(v); };
+        NodeLayout& t = g.nodes[id];
+        t.span = Span{u32(lead), u32(begin), u32(end), u32(trail)};
+        t.opening = u32(opening);
+        t.closing = u32(closing);
+        t.edits = static_cast<std::uint8_t>(tag >= 2 ? tag - 2 : 0);
+    }
+    give_layout(tree, ids, std::move(g));
+    return tree.layout != nullptr;
+}
+
 } // namespace
 
 std::optional<Tree> unpack(std::string_view bytes) {
@@ -53,7 +111,8 @@ std::optional<Tree> unpack(std::string_view bytes) {
     if (in.left() < 3 || in.byte() != PACK_VERSION)
         return std::nullopt;
     std::uint8_t flags = in.byte();
-    if ((flags & ~PACK_IMPLICIT_ROOT) != 0)
+    const unsigned syntax = flags >> PACK_SYNTAX_SHIFT;
+    if (syntax > static_cast<unsigned>(Syntax::Lisp))
         return std::nullopt;
 
     Tree tree;
@@ -96,14 +155,17 @@ std::optional<Tree> unpack(std::string_view bytes) {
         if (children != 0)
             open.emplace_back(id, children);
     } while (!open.empty());
-    if (in.left() != 0)
-        return std::nullopt;
     if (flags & PACK_IMPLICIT_ROOT) {
         if (!slab.raw(0).is_list())
             return std::nullopt;
         tree.implicit_root = true;
     }
     tree.root = 0;
+    tree.syntax = static_cast<Syntax>(syntax);
+    if ((flags & PACK_LAYOUT) && !read_layout(in, tree))
+        return std::nullopt;
+    if (in.left() != 0)
+        return std::nullopt;
     tree.in_text_order = !atom_children;
     slab.release_unused();
     return tree;

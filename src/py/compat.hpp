@@ -6,6 +6,33 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x030C0000
+// PyErr_GetRaisedException (3.12): the exception being raised, as a new reference, cleared; null
+// when there is none.
+inline PyObject* PyErr_GetRaisedException() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr)
+        return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr)
+        PyException_SetTraceback(value, tb);
+    Py_DECREF(type);
+    Py_XDECREF(tb);
+    return value;
+}
+
+// PyErr_SetRaisedException (3.12): raises the exception, stealing the reference; null clears.
+inline void PyErr_SetRaisedException(PyObject* exc) {
+    if (exc == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc,
+                  PyException_GetTraceback(exc));
+}
+#endif
+
 #if PY_VERSION_HEX < 0x030D0000
 #include <mutex>
 

@@ -2,12 +2,13 @@
 
 #include <memory>
 #include <optional>
-#include <unordered_set>
 #include <utility>
 
+#include "core/clone.hpp"
 #include "core/pack.hpp"
 #include "core/walk.hpp"
 #include "parse/unpack.hpp"
+#include "py/str_cache.hpp"
 
 namespace sexp::py {
 
@@ -15,69 +16,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Tree to data
-
-// Short texts met again reuse the str made for them: heads, layer names and small numbers
-// repeat all through real trees. A direct-mapped table keyed by the 16-byte inline record
-// (text, zero padding, length byte); a miss replaces the slot's str. Its references are
-// borrowed: every str it names sits in the data being built, which lives until the call ends.
-// It starts small, since most calls convert a few nodes, and grows once misses show a large
-// subtree.
-class StrCache {
-  public:
-    StrCache() noexcept = default;
-    StrCache(const StrCache&) = delete;
-    StrCache& operator=(const StrCache&) = delete;
-
-    // A new reference to a str of `text`, or nullptr with an exception set.
-    PyObject* str(const AtomText& text) noexcept {
-        if (!text.is_inline())
-            return atom_str(text);
-        std::uint64_t key[2];
-        std::memcpy(key, &text, sizeof key);
-        Slot& slot = slots_[index(key)];
-        if (slot.str != nullptr && slot.key[0] == key[0] && slot.key[1] == key[1])
-            return Py_NewRef(slot.str);
-        PyObject* made = atom_str(text);
-        if (made == nullptr)
-            return nullptr;
-        slot = {{key[0], key[1]}, made};
-        if (++misses_ == GROW_AFTER)
-            grow();
-        return made;
-    }
-
-  private:
-    struct Slot {
-        std::uint64_t key[2];
-        PyObject* str;
-    };
-    static constexpr unsigned SMALL_BITS = 6, LARGE_BITS = 11;
-    static constexpr std::size_t GROW_AFTER = std::size_t{4} << SMALL_BITS;
-
-    std::size_t index(const std::uint64_t* key) const noexcept {
-        std::uint64_t h = (key[0] * 0x9E3779B97F4A7C15u) ^ (key[1] * 0xC2B2AE3D27D4EB4Fu);
-        return static_cast<std::size_t>((h ^ (h >> 29)) >> (64 - bits_));
-    }
-
-    // Moves to the large table; without memory for it, the small one goes on serving.
-    void grow() noexcept {
-        std::unique_ptr<Slot[]> large(new (std::nothrow) Slot[std::size_t{1} << LARGE_BITS]());
-        if (!large)
-            return;
-        bits_ = LARGE_BITS;
-        for (const Slot& old : small_)
-            if (old.str != nullptr)
-                large[index(old.key)] = old;
-        large_ = std::move(large);
-        slots_ = large_.get();
-    }
-
-    Slot small_[std::size_t{1} << SMALL_BITS] = {};
-    std::unique_ptr<Slot[]> large_;
-    Slot* slots_ = small_;
-    unsigned bits_ = SMALL_BITS;
-    std::size_t misses_ = 0;
-};
 
 // Builds the data for walk_data. Each list is made at its full length, since its child count
 // is known, and filled in order; the lists still being filled wait on `open_`, innermost last.
@@ -139,35 +77,20 @@ struct Frame {
     Py_ssize_t next = 0;
 };
 
-// A list that holds itself would be read until memory runs out. From this depth on, every
-// container is checked against the ones open above it at such depths; a cycle shows once it
-// has gone round once there, and shallower data pays nothing for the check.
-class CycleWatch {
-  public:
-    // False, with ValueError set, when `container`, opened at `depth`, is open already.
-    bool enter(const char* fname, std::size_t depth, PyObject* container) {
-        if (depth < FROM_DEPTH || open_.insert(container).second)
-            return true;
-        PyErr_Format(PyExc_ValueError, "%.200s() items contain themselves", fname);
-        return false;
-    }
-    void leave(std::size_t depth, PyObject* container) noexcept {
-        if (depth >= FROM_DEPTH)
-            open_.erase(container);
-    }
+} // namespace
 
-  private:
-    static constexpr std::size_t FROM_DEPTH = 1000;
-    std::unordered_set<PyObject*> open_;
-};
-
-bool wrong_item(const char* fname, PyObject* item) {
-    PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, or tuple, not %.100s", fname,
-                 Py_TYPE(item)->tp_name);
+bool CycleWatch::enter_deep(const char* fname, PyObject* container) {
+    if (open_.insert(container).second)
+        return true;
+    PyErr_Format(PyExc_ValueError, "%.200s() items contain themselves", fname);
     return false;
 }
 
-} // namespace
+bool wrong_item(const char* fname, PyObject* item, bool nodes) {
+    PyErr_Format(PyExc_TypeError, "%.200s() items must be str, list, %s, not %.100s", fname,
+                 nodes ? "tuple, or SExp" : "or tuple", Py_TYPE(item)->tp_name);
+    return false;
+}
 
 PyObject* tree_to_data(const Tree& tree, NodeId node) {
     DataSink sink;
@@ -236,6 +159,17 @@ bool BuildItems::read(const char* fname, PyObject* items) {
                 return false;
             steps_.push_back(BuildStep::open());
             frames.push_back(std::move(inner));
+        } else if (is_sexp(o)) {
+            // A copy of the subtree as it is now; a root brings its form, not the text
+            // around it.
+            SExpObject* node = as_sexp(o);
+            TreeLock lock(node->tree);
+            if (!check_live(node))
+                return false;
+            const Tree& t = node->tree->tree;
+            bool root = node->id == t.root;
+            copies_.push_back(TreeCopy{clone_subtree(t, node->id, root), root});
+            steps_.push_back(BuildStep::copy(copies_.size() - 1));
         } else {
             return wrong_item(fname, o);
         }
@@ -250,16 +184,14 @@ ExactItems::~ExactItems() {
 #endif
 }
 
-PyObject* ExactItems::list_item(PyObject* list, Py_ssize_t i) {
 #ifdef Py_GIL_DISABLED
+PyObject* ExactItems::held_item(PyObject* list, Py_ssize_t i) {
     Ref item(PyList_GetItemRef(list, i));
     if (item)
         held_.push_back(item.get());
     return item.release();
-#else
-    return PyList_GET_ITEM(list, i);
-#endif
 }
+#endif
 
 Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& refs) {
     if (!PyList_CheckExact(items) && !PyTuple_CheckExact(items))
@@ -296,8 +228,8 @@ Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& re
                 return Exact::Failed;
             b.open();
             open.emplace_back(item, 0);
-        } else if (PyList_Check(item) || PyTuple_Check(item)) {
-            return Exact::Other; // a subclass iterates its own way
+        } else if (PyList_Check(item) || PyTuple_Check(item) || is_sexp(item)) {
+            return Exact::Other; // a subclass iterates its own way; a node's tree needs its lock
         } else {
             wrong_item(fname, item);
             return Exact::Failed;
@@ -310,10 +242,10 @@ Exact build_exact(const char* fname, PyObject* items, Builder& b, ExactItems& re
 // Pickling
 
 PyObject* packed_bytes(const Tree& tree, NodeId node) {
-    std::size_t size = packed_size(tree, node);
-    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    Packing packing(tree, node);
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(packing.size()));
     if (bytes != nullptr)
-        pack(tree, node, PyBytes_AS_STRING(bytes));
+        packing.write(PyBytes_AS_STRING(bytes));
     return bytes;
 }
 

@@ -101,14 +101,14 @@ PyType_Spec sexpiter_spec = {
 // ---------------------------------------------------------------------------------------------
 // SExpWalk: a node and everything below it
 
-// A walk in text order that needs no stack: it keeps the node it yielded last and finds the
-// next one from there when asked, along the links as they are then.
+// A walk in pre-order (every node below, an atom's children included) that needs no stack: it
+// keeps its cursor on the node it yielded last and finds the next one from there when asked,
+// along the links as they are then.
 struct SExpWalkObject {
     PyObject_HEAD
     SharedTree* tree;
     std::uint64_t generation;
-    NodeId top;   // the node the walk started from
-    NodeId at;    // the node yielded last; top before the first next()
+    Cursor cursor; // on the node yielded last; on the top before the first next()
     bool started;
     bool done;
     bool every;   // every node, or only the lists that `head` accepts
@@ -141,17 +141,17 @@ PyObject* sexpwalk_next(PyObject* self) noexcept {
     const Tree& t = w->tree->tree;
     if (t.generation != w->generation)
         return stale_error(); // stale, for ever: nothing is advanced
-    NodeId at = w->every ? (w->started ? next_in_text(t, w->top, w->at) : w->top)
-                         : seek_in_text(t, w->top, w->at, w->started, [&](const Node& n) {
-                               return w->head.matches(t, n);
-                           });
-    if (at == NO_NODE) {
+    Cursor c = w->cursor;
+    bool found = visit_from<Visit::Every>(t, c, w->started, [&](NodeId, const Node& n) {
+        return !(w->every || w->head.matches(t, n));
+    });
+    if (!found) {
         w->done = true;
         return nullptr;
     }
-    PyObject* handle = make_handle(w->tree, at);
+    PyObject* handle = make_handle(w->tree, c.at);
     if (handle != nullptr) {
-        w->at = at;
+        w->cursor = c;
         w->started = true;
     }
     return handle;
@@ -188,8 +188,7 @@ PyObject* make_walk(SharedTree* tree, NodeId top, const HeadTest* head,
     retain(tree);
     w->tree = tree;
     w->generation = tree->tree.generation;
-    w->top = top;
-    w->at = top;
+    new (&w->cursor) Cursor(top);
     w->started = false;
     w->done = false;
     w->every = head == nullptr;

@@ -15,7 +15,8 @@ PyObject* make_iterator(SharedTree* tree, NodeId first) noexcept;
 // Creates the SExpWalk heap type, the iterator of SExp.iter(). Called once per process.
 PyTypeObject* create_sexpwalk_type();
 
-// A new walk over `top` and everything below it in text order, recording the tree's current
+// A new walk over `top` and everything below it in pre-order (an atom's children included, as
+// `len()` and `for` see them), recording the tree's current
 // generation: every node, or with `head`, only the lists it accepts. `head_text` (may be null)
 // is kept alive with the walk, for a long head's bytes. Call with the tree locked.
 PyObject* make_walk(SharedTree* tree, NodeId top, const HeadTest* head,

@@ -14,7 +14,7 @@ namespace {
 
 // What an iterator reads from: a text in memory, or a file's chunks.
 struct FormSource {
-    explicit FormSource(Syntax syntax) noexcept : reader(syntax) {}
+    FormSource(Syntax syntax, bool keep_layout) noexcept : reader(syntax, keep_layout) {}
     FormReader reader;
     SourceBytes bytes; // an in-memory source
 };
@@ -26,7 +26,7 @@ struct FormIterObject {
     PyObject* source;     // keeps an in-place text alive; the file object
     PyObject* read;       // the file's read method; null for a text in memory
     PyObject* chunk_size; // the int passed to read()
-    bool sized;           // the file's size was asked for
+    bool sized;           // the file's size was asked for, or found not worth asking
     // Set while next() runs: a second caller (another thread, or the file's own read())
     // is refused rather than let in.
     std::atomic<bool> busy;
@@ -49,21 +49,18 @@ void finish(FormIterObject* it) noexcept {
 // Exception they raise only means the size is unknown, but an interrupt stays raised.
 std::size_t bytes_left(PyObject* file) noexcept {
     std::size_t left = 0;
-    PyObject* os = PyImport_ImportModule("os");
-    PyObject* fd = os ? PyObject_CallMethod(file, "fileno", nullptr) : nullptr;
-    PyObject* st = fd ? PyObject_CallMethod(os, "fstat", "O", fd) : nullptr;
-    PyObject* size = st ? PyObject_GetAttrString(st, "st_size") : nullptr;
-    PyObject* at = size ? PyObject_CallMethod(file, "tell", nullptr) : nullptr;
-    if (at != nullptr && PyLong_Check(size) && PyLong_Check(at)) {
-        long long n = PyLong_AsLongLong(size), done = PyLong_AsLongLong(at);
-        if (n > done && done >= 0)
-            left = static_cast<std::size_t>(n - done);
+    {
+        Ref os(PyImport_ImportModule("os"));
+        Ref fd(os ? PyObject_CallMethod(file, "fileno", nullptr) : nullptr);
+        Ref st(fd ? PyObject_CallMethod(os.get(), "fstat", "O", fd.get()) : nullptr);
+        Ref size(st ? PyObject_GetAttrString(st.get(), "st_size") : nullptr);
+        Ref at(size ? PyObject_CallMethod(file, "tell", nullptr) : nullptr);
+        if (at && PyLong_Check(size.get()) && PyLong_Check(at.get())) {
+            long long n = PyLong_AsLongLong(size.get()), done = PyLong_AsLongLong(at.get());
+            if (n > done && done >= 0)
+                left = static_cast<std::size_t>(n - done);
+        }
     }
-    Py_XDECREF(at);
-    Py_XDECREF(size);
-    Py_XDECREF(st);
-    Py_XDECREF(fd);
-    Py_XDECREF(os);
     if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception))
         PyErr_Clear();
     return left;
@@ -77,32 +74,57 @@ bool worth_releasing(const FormReader& reader) noexcept {
            (reader.form_end() == 0 || reader.form_end() - reader.form_begin() >= SMALL_FORM);
 }
 
+// A buffer view of an object, released when it goes.
+class BufferView {
+  public:
+    BufferView() noexcept = default;
+    ~BufferView() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    // False with an exception set when `o` has no simple buffer.
+    bool get(PyObject* o) noexcept {
+        held_ = PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) == 0;
+        return held_;
+    }
+    const char* data() const noexcept { return static_cast<const char*>(view_.buf); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len); }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // Feeds the reader the file's next chunk. False with an exception set.
 bool read_chunk(FormIterObject* it) {
-    PyObject* data = PyObject_CallOneArg(it->read, it->chunk_size);
-    if (data == nullptr)
+    Ref data(PyObject_CallOneArg(it->read, it->chunk_size));
+    if (!data)
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+    BufferView view;
+    if (!view.get(data.get())) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "read() must return a bytes-like object, not %.100s",
-                     Py_TYPE(data)->tp_name);
-        Py_DECREF(data);
+                     Py_TYPE(data.get())->tp_name);
         return false;
     }
-    try {
-        if (view.len == 0)
-            it->state->reader.finish();
-        else
-            it->state->reader.append(static_cast<const char*>(view.buf),
-                                     static_cast<std::size_t>(view.len));
-    } catch (...) {
-        PyBuffer_Release(&view);
-        Py_DECREF(data);
-        throw;
+    if (view.size() == 0)
+        it->state->reader.finish();
+    else
+        it->state->reader.append(view.data(), view.size());
+    if (!it->sized) {
+        // A file that fills its first chunk may be large: its size lets a big first form get
+        // its room at once. A small one is not worth asking.
+        it->sized = true;
+        Py_ssize_t chunk = PyLong_AsSsize_t(it->chunk_size);
+        if (chunk == -1)
+            PyErr_Clear(); // larger than any read
+        else if (static_cast<std::size_t>(chunk) <= view.size())
+            it->state->reader.expect(view.size() + bytes_left(it->source));
+        if (PyErr_Occurred())
+            return false;
     }
-    PyBuffer_Release(&view);
-    Py_DECREF(data);
     return true;
 }
 
@@ -113,12 +135,6 @@ PyObject* formiter_next(PyObject* self) noexcept {
         return nullptr;
     }
     PyObject* result = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (it->read != nullptr && !it->sized) {
-            it->sized = true;
-            it->state->reader.expect(bytes_left(it->source));
-            if (PyErr_Occurred())
-                return nullptr;
-        }
         while (it->state != nullptr) {
             FormReader& reader = it->state->reader;
             FormReader::Status status;
@@ -194,15 +210,16 @@ PyType_Spec formiter_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, formiter_slots,
 };
 
-const char* const ITERPARSE_PARAMS[] = {"source", "syntax", "chunk_size"};
+const char* const ITERPARSE_PARAMS[] = {"source", "syntax", "chunk_size", "keep_layout"};
 
 PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[3] = {nullptr, nullptr, nullptr};
-        if (!bind_args("iterparse", ITERPARSE_PARAMS, 3, args, nargs, kwnames, bound, 1, 1))
+        PyObject* bound[4] = {nullptr, nullptr, nullptr, nullptr};
+        if (!bind_args("iterparse", ITERPARSE_PARAMS, 4, args, nargs, kwnames, bound, 1, 1))
             return nullptr;
         Syntax syntax;
+        bool keep;
         if (!syntax_of("iterparse", bound[1], syntax))
             return nullptr;
         Ref chunk;
@@ -224,10 +241,12 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
             }
             chunk = Ref(Py_NewRef(bound[2]));
         }
+        if (!flag_of(bound[3], keep))
+            return nullptr;
         PyTypeObject* type = get_formiter_type();
         if (type == nullptr)
             return nullptr;
-        auto state = std::make_unique<FormSource>(syntax);
+        auto state = std::make_unique<FormSource>(syntax, keep);
         PyObject* source = bound[0];
         PyObject* found = nullptr;
         bool in_memory =
@@ -243,7 +262,14 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                 }
                 return nullptr;
             }
-            state->reader.read_text(state->bytes.text, state->bytes.validated);
+            if (keep && state->bytes.text.size() < NO_SPAN) {
+                // The forms share the text rather than each copying its own.
+                std::shared_ptr<const TextHold> hold = hold_source(source, state->bytes);
+                std::string_view text = hold->text();
+                state->reader.read_text(text, state->bytes.validated, std::move(hold));
+            } else {
+                state->reader.read_text(state->bytes.text, state->bytes.validated);
+            }
         }
         FormIterObject* it = PyObject_GC_New(FormIterObject, type);
         if (it == nullptr)
@@ -261,12 +287,15 @@ PyObject* iterparse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyDoc_STRVAR(
     iterparse_doc,
-    "iterparse(source, *, syntax='plain', chunk_size=1048576)\n--\n\n"
+    "iterparse(source, *, syntax='plain', chunk_size=1048576, keep_layout=False)\n--\n\n"
     "Iterate over the top-level forms of a text, each parsed into a tree of its own.\n\n"
     "``source`` is anything `parse` accepts, or a binary file object (anything whose\n"
     "``read(n)`` returns bytes), which is read lazily, ``chunk_size`` bytes at a time, as forms\n"
     "are asked for: memory holds one form and one chunk, not the whole file. An atom at the top\n"
     "level is a form; a text with no form yields nothing. ``syntax`` is as for `parse`.\n\n"
+    "With ``keep_layout``, each form keeps its own text, as `parse` keeps a text's: the text\n"
+    "since the form before (the file's header comments go with the first form), and for the\n"
+    "last form the text after it too, so the forms' `dumps` joined give the text back.\n\n"
     "Errors come in the order of the text: the forms before an error are yielded, then it is\n"
     "raised, and the iterator is exhausted. UTF-8 is checked as the bytes arrive.\n\n"
     "Raises:\n"

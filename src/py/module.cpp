@@ -3,7 +3,10 @@
 #include "py/error.hpp"
 #include "py/iter.hpp"
 #include "py/iterparse.hpp"
+#include "py/loads.hpp"
+#include "py/locate_fn.hpp"
 #include "py/parse_fn.hpp"
+#include "py/quote_fn.hpp"
 #include "py/sexp.hpp"
 
 namespace sexp::py {
@@ -89,10 +92,13 @@ int sexp_exec(PyObject* module) noexcept {
     PyObject* error = get_parse_error();
     if (error == nullptr || add_public(module, "ParseError", error) < 0)
         return -1;
-    for (PyMethodDef* def : {&parse_def, &iterparse_def, &dumps_def, &dump_def}) {
+    for (PyMethodDef* def : {&parse_def, &iterparse_def, &dumps_def, &dump_def, &load_def,
+                             &loads_def, &quote_def, &unquote_def, &error_position_def}) {
         if (add_function(module, def) < 0)
             return -1;
     }
+    if (PyModule_AddStringConstant(module, "__version__", SEXP_VERSION) < 0)
+        return -1;
     // What pickle calls to make a tree again; private, so not in __all__.
     PyObject* rebuild = module_function(module, &reconstruct_def);
     if (rebuild == nullptr)

@@ -62,51 +62,76 @@ bool collect_bytes(PyObject* source, std::string& out) {
     return ok;
 }
 
+// A text held by keeping alive the Python object whose bytes it is: the UTF-8 form of a str
+// (which the str keeps) or the contents of a bytes object, neither of which can change. It is
+// let go with the last tree that holds it, which the interpreter's thread does.
+class ObjectText final : public TextHold {
+  public:
+    ObjectText(PyObject* owner, std::string_view text) noexcept : owner_(Py_NewRef(owner)) {
+        text_ = text;
+    }
+    ~ObjectText() override { Py_DECREF(owner_); }
+    ObjectText(const ObjectText&) = delete;
+    ObjectText& operator=(const ObjectText&) = delete;
+    PyObject* owner() const noexcept { return owner_; }
+
+  private:
+    PyObject* owner_;
+};
+
 // `text` must not change until this returns: a str's UTF-8 form, a bytes object's contents, or
-// a private copy.
-PyObject* parse_text(std::string_view text, bool validate, Syntax syntax) {
-    if (text.size() > MAX_PARSE_INPUT) {
+// a private copy. With `kept`, the text `kept` holds, whose layout the tree keeps.
+PyObject* parse_text(std::string_view text, bool validate, Syntax syntax,
+                     const std::shared_ptr<const TextHold>& kept) {
+    // A kept text's offsets stop short of the largest: that one marks "none".
+    if (text.size() > MAX_PARSE_INPUT - (kept ? 1 : 0)) {
         PyErr_SetString(PyExc_OverflowError, TOO_LARGE_MESSAGE);
         return nullptr;
     }
     ParseResult r;
     {
+        // `kept` outlives this scope, so no hold is let go without the interpreter lock.
         LockReleased unlocked(text.size() >= RELEASE_LOCK_FROM);
         if (validate && !is_valid_utf8(text.data(), text.size()))
             r.error = ParseErrorKind::InvalidUtf8;
         else
-            r = parse(text, syntax);
+            r = kept ? parse_keeping_layout(kept, syntax) : parse(text, syntax);
     }
     if (!r.tree)
         return raise_parse_error(r.error);
     return wrap_new_tree(std::move(*r.tree));
 }
 
-const char* const PARSE_PARAMS[] = {"source", "syntax"};
+const char* const PARSE_PARAMS[] = {"source", "syntax", "keep_layout"};
 
 PyObject* parse_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* bound[2];
-        if (!bind_args("parse", PARSE_PARAMS, 2, args, nargs, kwnames, bound, 1, 1))
+        PyObject* bound[3];
+        if (!bind_args("parse", PARSE_PARAMS, 3, args, nargs, kwnames, bound, 1, 1))
             return nullptr;
         Syntax syntax;
-        if (!syntax_of("parse", bound[1], syntax))
+        bool keep;
+        if (!syntax_of("parse", bound[1], syntax) || !flag_of(bound[2], keep))
             return nullptr;
         SourceBytes source;
         if (!source_bytes(bound[0], source))
             return nullptr;
-        return parse_text(source.text, !source.validated, syntax);
+        return parse_source(bound[0], source, syntax, keep);
     });
 }
 
 PyDoc_STRVAR(parse_doc,
-             "parse(source, *, syntax='plain')\n--\n\nParse an S-expression from a ``str``, "
+             "parse(source, *, syntax='plain', keep_layout=False)\n--\n\n"
+             "Parse an S-expression from a ``str``, "
              "``bytes``, or ``bytearray``.\n\n"
              "``syntax`` names how the text is read: ``\"plain\"`` (whitespace and parentheses are\n"
              "all the syntax there is), or ``\"kicad\"``, ``\"smtlib\"``, ``\"wasm\"`` or ``\"lisp\"``,\n"
              "which add the quoted strings and comments those formats write. A quoted string is\n"
              "atom text, kept byte for byte with its quotes and escapes; comments are skipped and\n"
              "are not in the tree.\n\n"
+             "With ``keep_layout``, the tree also keeps the text it was read from and where each\n"
+             "node lies in it: `dumps` and `dump` then write it back exactly as it was, comments\n"
+             "and all, and after edits change only what was edited.\n\n"
              "Raises:\n    ParseError: If the input is structurally malformed.\n"
              "    TypeError: If the argument is not ``str``, ``bytes``, or ``bytearray``.\n"
              "    ValueError: If ``syntax`` names no syntax.");
@@ -146,11 +171,53 @@ bool source_bytes(PyObject* source, SourceBytes& out) {
     return true;
 }
 
+PyObject* source_str(const Tree& tree) noexcept {
+    if (!tree.layout)
+        return nullptr;
+    const auto* held = dynamic_cast<const ObjectText*>(tree.layout->source.get());
+    return held != nullptr && PyUnicode_CheckExact(held->owner()) ? held->owner() : nullptr;
+}
+
+bool flag_of(PyObject* value, bool& out) noexcept {
+    out = false;
+    if (value == nullptr)
+        return true;
+    int truth = PyObject_IsTrue(value);
+    out = truth > 0;
+    return truth >= 0;
+}
+
+std::shared_ptr<const TextHold> hold_source(PyObject* object, SourceBytes& source) {
+    // A str's UTF-8 form and a bytes object's contents are kept where they are; a copy moves.
+    if (source.copy.empty() && (PyUnicode_Check(object) || PyBytes_Check(object)))
+        return std::make_shared<ObjectText>(object, source.text);
+    return std::make_shared<OwnedText>(std::move(source.copy));
+}
+
+PyObject* parse_source(PyObject* object, SourceBytes& source, Syntax syntax, bool keep_layout) {
+    if (!keep_layout)
+        return parse_text(source.text, !source.validated, syntax, nullptr);
+    std::shared_ptr<const TextHold> kept = hold_source(object, source);
+    return parse_text(kept->text(), !source.validated, syntax, kept);
+}
+
+namespace {
+
+constexpr std::pair<const char*, Syntax> SYNTAX_NAMES[] = {
+    {"plain", Syntax::Plain}, {"kicad", Syntax::Kicad}, {"smtlib", Syntax::Smtlib},
+    {"wasm", Syntax::Wasm},   {"lisp", Syntax::Lisp},
+};
+
+} // namespace
+
+const char* syntax_name(Syntax syntax) noexcept {
+    for (const auto& [name, s] : SYNTAX_NAMES)
+        if (s == syntax)
+            return name;
+    return "plain";
+}
+
 bool syntax_of(const char* fname, PyObject* value, Syntax& out) noexcept {
-    static constexpr std::pair<const char*, Syntax> NAMES[] = {
-        {"plain", Syntax::Plain}, {"kicad", Syntax::Kicad}, {"smtlib", Syntax::Smtlib},
-        {"wasm", Syntax::Wasm},   {"lisp", Syntax::Lisp},
-    };
     out = Syntax::Plain;
     if (value == nullptr)
         return true;
@@ -158,7 +225,7 @@ bool syntax_of(const char* fname, PyObject* value, Syntax& out) noexcept {
         bad_argument(fname, "syntax", "str", value);
         return false;
     }
-    for (const auto& [name, syntax] : NAMES) {
+    for (const auto& [name, syntax] : SYNTAX_NAMES) {
         if (PyUnicode_EqualToUTF8(value, name)) {
             out = syntax;
             return true;

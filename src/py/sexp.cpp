@@ -11,7 +11,11 @@
 #include "core/render.hpp"
 #include "core/walk.hpp"
 #include "py/convert.hpp"
+#include "py/dump_fn.hpp"
 #include "py/iter.hpp"
+#include "py/parse_fn.hpp"
+#include "core/kept_writer.hpp"
+#include "parse/quote.hpp"
 
 namespace sexp::py {
 
@@ -44,48 +48,6 @@ void sexp_dealloc(PyObject* self) noexcept {
 
 // ---------------------------------------------------------------------------------------------
 // Rendering
-
-// Rendering straight into a str: one pass, no intermediate buffer. The str is made ASCII
-// and resized as the text grows; if any byte turns out not to be ASCII, its bytes are decoded
-// into a proper str at the end instead.
-class StrOutput final : public TextOutput {
-  public:
-    explicit StrOutput(std::size_t capacity) {
-        str_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
-        if (str_ == nullptr)
-            throw std::bad_alloc();
-        cur = data();
-        end = cur + capacity;
-    }
-    ~StrOutput() { Py_XDECREF(str_); }
-    StrOutput(const StrOutput&) = delete;
-    StrOutput& operator=(const StrOutput&) = delete;
-
-    void grow(std::size_t need) override {
-        std::size_t used = static_cast<std::size_t>(cur - data());
-        std::size_t capacity = static_cast<std::size_t>(end - data());
-        std::size_t want = std::max(capacity * 2, used + need + 16);
-        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0)
-            throw std::bad_alloc(); // str_ is still the old, intact object
-        cur = data() + used;
-        end = data() + want;
-    }
-
-    PyObject* finish() {
-        Py_ssize_t used = cur - data();
-        if (!is_ascii())
-            return PyUnicode_DecodeUTF8(data(), used, nullptr);
-        if (PyUnicode_Resize(&str_, used) < 0)
-            return nullptr;
-        PyObject* result = str_;
-        str_ = nullptr;
-        return result;
-    }
-
-  private:
-    char* data() const noexcept { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
-    PyObject* str_;
-};
 
 PyObject* sexp_repr(PyObject* self) noexcept {
     return node_text(self, Layout{});
@@ -148,7 +110,28 @@ int sexp_set_value(PyObject* self, PyObject* value, void*) noexcept {
                 PyErr_SetString(PyExc_TypeError, LIST_SET_VALUE_MESSAGE);
                 return -1;
             }
+            // A tree that keeps its text is written back as text: what it holds must read so.
+            if (t.layout && !reads_back_as_atom(t, h->id, text)) {
+                const char* name = syntax_name(t.layout->syntax);
+                if (has_quoting(t.layout->syntax))
+                    PyErr_Format(PyExc_ValueError,
+                                 "%R would not read back as one atom in %s; write "
+                                 "quote(text, syntax='%s') instead",
+                                 value, name, name);
+                else
+                    PyErr_Format(PyExc_ValueError,
+                                 "%R would not read back as one atom in plain, which has no "
+                                 "quote()",
+                                 value);
+                return -1;
+            }
             AtomText fresh = AtomText::make(text); // may throw: the old text is still in place
+            try {
+                mark_value_edited(t, h->id); // nothing it marks is wrong with the old text
+            } catch (...) {
+                fresh.destroy();
+                throw;
+            }
             n.text.destroy();
             n.text = fresh;
             return 0;
@@ -333,6 +316,61 @@ PyObject* sexp_extract(PyObject* self, PyObject*) noexcept {
         }
         ++t.generation;
         return result;
+    });
+}
+
+const char* const NODES_PARAMS[] = {"nodes"};
+
+PyObject* sexp_remove_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* nodes;
+        if (!bind_args("SExp.remove_all", NODES_PARAMS, 1, args, nargs, kwnames, &nodes))
+            return nullptr;
+        // The handles' fixed fields, read before the tree is locked: iterating may run the
+        // caller's code. A handle of another tree is refused only once every item has been
+        // read and found to be a handle.
+        std::vector<NodeId> ids;
+        std::vector<std::uint64_t> generations;
+        bool other_tree = false;
+        {
+            Ref it(PyObject_GetIter(nodes));
+            if (!it)
+                return nullptr;
+            PyObject* item;
+            for (int r; (r = PyIter_NextItem(it.get(), &item)) != 0;) {
+                if (r < 0)
+                    return nullptr;
+                Ref held(item);
+                if (!is_sexp(item)) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "SExp.remove_all() items must be SExp, not %.100s",
+                                 Py_TYPE(item)->tp_name);
+                    return nullptr;
+                }
+                const SExpObject* h = as_sexp(item);
+                other_tree |= h->tree != as_sexp(self)->tree;
+                ids.push_back(h->id);
+                generations.push_back(h->generation);
+            }
+        }
+        if (other_tree) {
+            PyErr_SetString(PyExc_ValueError, OTHER_TREE_MESSAGE);
+            return nullptr;
+        }
+        return with_live(self, nullptr, [&](SExpObject*, Tree& t) -> PyObject* {
+            for (std::size_t i = 0; i < ids.size(); ++i)
+                if (ids[i] != t.root && generations[i] != t.generation)
+                    return stale_error();
+            if (std::find(ids.begin(), ids.end(), t.root) != ids.end()) {
+                PyErr_SetString(PyExc_ValueError, REMOVE_ROOT_MESSAGE);
+                return nullptr;
+            }
+            remove_all(t, ids);
+            if (!ids.empty())
+                ++t.generation; // once, as after one remove
+            Py_RETURN_NONE;
+        });
     });
 }
 
@@ -655,7 +693,7 @@ PyObject* sexp_extend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!built.read("SExp.extend", items))
             return nullptr;
         return with_live(self, nullptr, [&](SExpObject* h, Tree& t) -> PyObject* {
-            append_built(t, h->id, built.steps());
+            append_built(t, h->id, built.steps(), built.copies());
             Py_RETURN_NONE;
         });
     });
@@ -712,6 +750,14 @@ PyDoc_STRVAR(insert_after_doc, "insert_after($self, after, child)\n--\n\n"
 PyDoc_STRVAR(remove_doc, "remove($self)\n--\n\n"
                          "Remove this node and its entire subtree. Raises `ValueError` on the "
                          "root.");
+PyDoc_STRVAR(remove_all_doc,
+             "remove_all($self, nodes)\n--\n\n"
+             "Remove every node of ``nodes``, handles on this tree, with its subtree, in one "
+             "step.\n\n"
+             "A node below another listed node, or listed twice, is fine. All or nothing: "
+             "every node is\nchecked first, and the tree is unchanged if one is of another "
+             "tree, stale or the root.\nAfterwards handles made before are stale, as after "
+             "one `remove`.");
 PyDoc_STRVAR(clone_doc, "clone($self)\n--\n\n"
                         "Deep-copy this subtree into a new independent `SExp`.");
 PyDoc_STRVAR(extract_doc, "extract($self)\n--\n\n"
@@ -719,7 +765,7 @@ PyDoc_STRVAR(extract_doc, "extract($self)\n--\n\n"
                           "`ValueError` on the root.");
 
 PyDoc_STRVAR(iter_doc, "iter($self, /, head=None)\n--\n\n"
-                       "Iterate over this node and every node below it, in text order.\n\n"
+                       "Iterate over this node and every node below it, each before its children.\n\n"
                        "With ``head``, only the lists whose first child is an atom with that "
                        "text. Raises\n`RuntimeError` on the next step after any removal "
                        "from the tree.");
@@ -757,6 +803,7 @@ PyMethodDef sexp_methods[] = {
     {"insert_after", as_cfunction(sexp_insert_after), METH_FASTCALL | METH_KEYWORDS,
      insert_after_doc},
     {"remove", as_cfunction(sexp_remove), METH_NOARGS, remove_doc},
+    {"remove_all", as_cfunction(sexp_remove_all), METH_FASTCALL | METH_KEYWORDS, remove_all_doc},
     {"clone", as_cfunction(sexp_clone), METH_NOARGS, clone_doc},
     {"extract", as_cfunction(sexp_extract), METH_NOARGS, extract_doc},
     {"iter", as_cfunction(sexp_iter_below), METH_FASTCALL | METH_KEYWORDS, iter_doc},
@@ -805,16 +852,6 @@ PyType_Spec sexp_spec = {
 };
 
 } // namespace
-
-PyObject* node_text(PyObject* self, Layout layout) noexcept {
-    return with_live(self, nullptr, [&](SExpObject* h, const Tree& t) -> PyObject* {
-        // A whole tree takes about 8 bytes a node; a subtree starts small and grows.
-        std::size_t estimate = 8 * t.slab.live_count() + 16;
-        StrOutput out(h->id == t.root ? estimate : std::min<std::size_t>(estimate, 256));
-        render_to(t, h->id, out, layout);
-        return out.finish();
-    });
-}
 
 PyTypeObject* create_sexp_type() {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sexp_spec));

@@ -94,6 +94,28 @@ inline ::testing::AssertionResult check_invariants(const Tree& t) {
         for (NodeId p : path)
             state[p] = 2;
     }
+    // A layout's offsets lie in order within its text, and a vacant slot has none.
+    if (t.layout) {
+        const sexp::TreeLayout& l = *t.layout;
+        const std::size_t size = l.source_size() + l.extra.size();
+        for (NodeId id = 0; id < l.spans.size(); ++id) {
+            const sexp::Span& sp = l.spans[id];
+            if (!sp.has_text())
+                continue;
+            if (id >= n || s.raw(id).is_vacant())
+                return fail(id, "a vacant or missing slot has a layout");
+            if (!(sp.lead <= sp.begin && sp.begin <= sp.end && sp.end <= sp.trail &&
+                  sp.trail <= size) ||
+                (sp.lead < l.source_size() && sp.trail > l.source_size()))
+                return fail(id, "layout offsets out of order or across texts");
+            const Node& m = s.raw(id);
+            bool formless = id == t.root && t.implicit_root;
+            if (m.is_list() && !formless &&
+                !(sp.begin < m.opening_end() && m.opening_end() <= m.closing_begin() &&
+                  m.closing_begin() < sp.end))
+                return fail(id, "a list's opening or closing text out of place");
+        }
+    }
     // Searches scan a tree that claims text order slot by slot: its nodes must be slots 0 to
     // n-1, in pre-order.
     if (t.in_text_order) {

@@ -23,6 +23,7 @@
 #include "core/pack.hpp"
 #include "core/render.hpp"
 #include "core/walk.hpp"
+#include "input.hpp"
 #include "model.hpp"
 #include "output_check.hpp"
 #include "parse/parser.hpp"
@@ -31,6 +32,7 @@
 #include "tree_check.hpp"
 
 using fuzz_model::fail;
+using fuzz_model::Input;
 using fuzz_model::Model;
 using sexp::NO_NODE;
 using sexp::NodeId;
@@ -47,39 +49,6 @@ constexpr const char* STARTS[] = {
     "(a (b (c (d))) () e)",
     "((()))",
     "(x\xc2\xa0y \"q r\" ;c a-much-longer-atom-than-fifteen-bytes)",
-};
-
-class Input {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
-    bool done() const { return p_ == end_; }
-    std::uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
-    std::size_t below(std::size_t n) { // n > 0
-        std::size_t v = byte();
-        if (n > 256)
-            v |= std::size_t{byte()} << 8;
-        return v % n;
-    }
-    std::string_view take(std::size_t n) {
-        n = std::min(n, static_cast<std::size_t>(end_ - p_));
-        std::string_view s(reinterpret_cast<const char*>(p_), n);
-        p_ += n;
-        return s;
-    }
-    // Short texts (around the 15-byte inline limit) from the input, or a long run.
-    std::string text() {
-        std::uint8_t len = byte();
-        if (len < 224)
-            return std::string(take(len % 20));
-        std::string s(std::size_t{len - 224u} * 13, static_cast<char>('a' + byte() % 26));
-        for (std::size_t i = 0; i < s.size(); i += 7)
-            s[i] = static_cast<char>(byte());
-        return s;
-    }
-
-  private:
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
 };
 
 struct State {
@@ -126,23 +95,7 @@ void check_state(const State& s, NodeId extra) {
     const Tree& t = s.tree;
     const Model& m = s.model;
     check_tree(t, "an edit broke an invariant");
-    if (t.slab.slot_count() != m.nodes.size() || t.slab.free_stack() != m.free)
-        fail("slots or free stack differ from the model");
-    for (NodeId id = 0; id < m.nodes.size(); ++id) {
-        const fuzz_model::MNode& r = m.nodes[id];
-        if (!r.live)
-            continue;
-        const sexp::Node& n = t.node(id);
-        if (n.is_list() != r.list || (!r.list && n.text.view() != r.text) || n.parent != r.parent ||
-            n.child_count != r.kids.size())
-            fail("node differs from the model", std::to_string(id));
-        NodeId c = n.first_child;
-        for (NodeId k : r.kids) {
-            if (c != k)
-                fail("child chain differs from the model", std::to_string(id));
-            c = t.node(c).next_sibling;
-        }
-    }
+    fuzz_model::compare_slots(t, m);
     if (t.in_text_order) {
         std::vector<NodeId> order = model_text_order(m, m.root);
         for (NodeId i = 0; i < order.size(); ++i)
@@ -193,9 +146,7 @@ void attach(State& s, Where where, NodeId parent, NodeId after, NodeId child) {
     bool refused = child == t.root || cycle ||
                    (after != NO_NODE && (after == child || t.node(after).parent != parent));
     // ...must agree with what would break the model.
-    bool breaks = child == m.root || m.is_self_or_ancestor(child, parent) ||
-                  (after != NO_NODE && (after == child || m.nodes[after].parent != parent));
-    if (refused != breaks)
+    if (refused != m.refuses(parent, after, child))
         fail("the attach refusals disagree with the model");
     if (refused)
         return;
@@ -210,17 +161,7 @@ void attach(State& s, Where where, NodeId parent, NodeId after, NodeId child) {
         sexp::insert_after(t, parent, after, child);
         break;
     }
-    m.detach(child);
-    auto& kids = m.nodes[parent].kids;
-    std::size_t at = 0;
-    if (where == Where::End)
-        at = kids.size();
-    else if (after != NO_NODE)
-        for (std::size_t i = 0; i < kids.size(); ++i)
-            if (kids[i] == after)
-                at = i + 1;
-    kids.insert(kids.begin() + static_cast<std::ptrdiff_t>(at), child);
-    m.nodes[child].parent = parent;
+    m.attach(parent, where == Where::Start ? NO_NODE : after, child, where == Where::End);
 }
 
 void clone(State& s, NodeId id, bool adopt) {

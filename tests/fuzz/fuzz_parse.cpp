@@ -1,6 +1,7 @@
 // Any bytes, read in the syntax the first byte picks: the UTF-8 check agrees with a decoder,
 // the build's scan kernel agrees with the portable scan, the parser agrees with the reference
-// grammar, and an accepted text gives a sound tree that prints and reads back unchanged.
+// grammar, the error's place is found where the parser would see it, and an accepted text
+// gives a sound tree that prints and reads back unchanged.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "core/clone.hpp"
 #include "core/render.hpp"
+#include "locate_check.hpp"
 #include "model.hpp"
 #include "output_check.hpp"
 #include "parse/parser.hpp"
@@ -46,18 +48,10 @@ void check_tree(const sexp::Tree& t, const char* what) {
 }
 
 // The parsed slab must hold the reference's nodes, at the same ids, in document order.
-void compare_slots(const sexp::Tree& t, const fuzz_model::Model& m) {
-    if (t.slab.slot_count() != m.nodes.size() || !t.slab.free_stack().empty())
-        fail("parsed slot count differs from the reference");
+void compare_parsed(const sexp::Tree& t, const fuzz_model::Model& m) {
     if (t.root != m.root || t.implicit_root != m.implicit_root)
         fail("root or implicit_root differs from the reference");
-    for (sexp::NodeId id = 0; id < m.nodes.size(); ++id) {
-        const sexp::Node& n = t.node(id);
-        const fuzz_model::MNode& r = m.nodes[id];
-        if (n.is_list() != r.list || n.parent != r.parent || n.child_count != r.kids.size() ||
-            (!r.list && n.text.view() != r.text))
-            fail("parsed node differs from the reference", std::to_string(id));
-    }
+    fuzz_model::compare_slots(t, m);
 }
 
 // The build's tokenizer and the portable one cut every input at the same bytes.
@@ -110,11 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MError expected = fuzz_model::parse(text, m, syntax);
     if (kind_of(r) != expected)
         fail("parse result differs from the reference grammar");
+    for (bool validated : {false, true})
+        if (std::string why = sexp_test::site_fault(text, s, validated); !why.empty())
+            fail("the error is not located where parse sees it", why);
     if (!r.tree)
         return 0;
     const sexp::Tree& t = *r.tree;
     check_tree(t, "parsed tree breaks an invariant");
-    compare_slots(t, m);
+    compare_parsed(t, m);
 
     std::string out;
     sexp::render(t, t.root, out);

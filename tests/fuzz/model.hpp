@@ -70,6 +70,25 @@ struct Model {
         return false;
     }
 
+    // Whether the surface refuses to attach `child` under `parent` (after `after`, or NONE): the
+    // root, a cycle, or an `after` that is the child itself or not a child of `parent`.
+    bool refuses(std::uint32_t parent, std::uint32_t after, std::uint32_t child) const {
+        return child == root || is_self_or_ancestor(child, parent) ||
+               (after != NONE && (after == child || nodes[after].parent != parent));
+    }
+
+    // Moves `child` under `parent`: last (`at_end`), else after `after` (first when NONE).
+    void attach(std::uint32_t parent, std::uint32_t after, std::uint32_t child, bool at_end) {
+        detach(child);
+        auto& k = nodes[parent].kids;
+        std::size_t at = at_end ? k.size() : 0;
+        for (std::size_t i = 0; !at_end && after != NONE && i < k.size(); ++i)
+            if (k[i] == after)
+                at = i + 1;
+        k.insert(k.begin() + static_cast<std::ptrdiff_t>(at), child);
+        nodes[child].parent = parent;
+    }
+
     // Frees `id` and everything below it in pre-order.
     void remove(std::uint32_t id) {
         detach(id);
@@ -112,12 +131,13 @@ struct MRules {
     bool escapes = false;     // a backslash in a run escapes the next byte
     std::string line;         // starts a comment to the end of the line
     std::string open, close;  // a nesting block comment
+    bool hash_lines = false;  // a line whose first byte but spaces and tabs is '#' is a comment
 };
 
 inline MRules rules(int syntax) {
     switch (syntax) {
     case 1:
-        return {"\"", true, "", "", ""};
+        return {"\"", true, "", "", "", true};
     case 2:
         return {"\"|", false, ";", "", ""};
     case 3:
@@ -132,74 +152,114 @@ inline bool at(std::string_view text, std::size_t i, const std::string& what) {
     return !what.empty() && text.substr(i, what.size()) == what;
 }
 
+// The comment that starts at `i`, if one does: returns where it ends (a line comment at its line
+// feed, or the text's end; a block comment past its closer, or past the text's end when it never
+// closes) and says in `line` which kind it is; returns `i` when none starts there. `first_line`:
+// the text's start begins a line, as a whole text's does.
+inline std::size_t comment_end(std::string_view text, std::size_t i, const MRules& r, bool& line,
+                               bool first_line = true) {
+    std::size_t b = i;
+    while (b > 0 && (text[b - 1] == ' ' || text[b - 1] == '\t'))
+        --b;
+    bool line_start = b == 0 ? first_line : text[b - 1] == '\n';
+    line = at(text, i, r.line) || (r.hash_lines && text[i] == '#' && line_start);
+    if (line) {
+        std::size_t lf = text.find('\n', i);
+        return lf == std::string_view::npos ? text.size() : lf;
+    }
+    if (!at(text, i, r.open))
+        return i;
+    std::size_t depth = 1;
+    i += 2;
+    while (depth > 0) {
+        if (i + 1 >= text.size())
+            return text.size() + 1;
+        if (at(text, i, r.close)) {
+            --depth;
+            i += 2;
+        } else if (at(text, i, r.open)) {
+            ++depth;
+            i += 2;
+        } else {
+            ++i;
+        }
+    }
+    return i;
+}
+
+enum class MTok { End, Open, Close, Atom, UnterminatedString, UnterminatedComment };
+
+struct MToken {
+    MTok kind;
+    std::size_t begin, end; // where the token lies; for an error, where reading stopped
+};
+
+// The first token at or after `i`, past whitespace and comments.
+inline MToken next_token(std::string_view text, std::size_t i, const MRules& r,
+                         bool first_line = true) {
+    for (;;) {
+        if (i >= text.size())
+            return {MTok::End, i, i};
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (is_space(c)) {
+            ++i;
+            continue;
+        }
+        bool line;
+        if (std::size_t end = comment_end(text, i, r, line, first_line); end != i) {
+            if (end > text.size())
+                return {MTok::UnterminatedComment, i, text.size()};
+            i = end;
+            continue;
+        }
+        if (c == '(' || c == ')')
+            return {c == '(' ? MTok::Open : MTok::Close, i, i + 1};
+        std::size_t j = i;
+        while (j < text.size()) {
+            char d = text[j];
+            if (r.quotes.find(d) != std::string::npos) {
+                std::size_t k = j + 1;
+                while (k < text.size() && text[k] != d)
+                    k += r.escapes && text[k] == '\\' ? 2 : 1;
+                if (k >= text.size())
+                    return {MTok::UnterminatedString, i, text.size()};
+                j = k + 1;
+                continue;
+            }
+            if (is_space(static_cast<unsigned char>(d)) || d == '(' || d == ')' ||
+                at(text, j, r.line) || at(text, j, r.open))
+                break;
+            ++j;
+        }
+        return {MTok::Atom, i, j};
+    }
+}
+
 // Parses by the grammar of `syntax`; nodes get document-order ids, as the core promises.
 inline MError parse(std::string_view text, Model& m, int syntax = 0) {
     const MRules r = rules(syntax);
     m = Model{};
     std::vector<std::uint32_t> open;
     std::size_t tops = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (is_space(c)) {
-            ++i;
-            continue;
-        }
-        if (at(text, i, r.line)) {
-            while (i < text.size() && text[i] != '\n')
-                ++i;
-            continue;
-        }
-        if (at(text, i, r.open)) {
-            std::size_t depth = 1;
-            i += 2;
-            while (depth > 0) {
-                if (i + 1 >= text.size())
-                    return MError::UnterminatedComment;
-                if (at(text, i, r.close)) {
-                    --depth;
-                    i += 2;
-                } else if (at(text, i, r.open)) {
-                    ++depth;
-                    i += 2;
-                } else {
-                    ++i;
-                }
-            }
-            continue;
-        }
-        if (c == ')') {
+    for (std::size_t i = 0;;) {
+        MToken t = next_token(text, i, r);
+        i = t.end;
+        if (t.kind == MTok::End)
+            break;
+        if (t.kind == MTok::UnterminatedString)
+            return MError::UnterminatedString;
+        if (t.kind == MTok::UnterminatedComment)
+            return MError::UnterminatedComment;
+        if (t.kind == MTok::Close) {
             if (open.empty())
                 return MError::Stray;
             open.pop_back();
-            ++i;
             continue;
         }
         MNode n;
-        if (c == '(') {
-            ++i;
-        } else {
-            std::size_t j = i;
-            while (j < text.size()) {
-                char d = text[j];
-                if (r.quotes.find(d) != std::string::npos) {
-                    std::size_t k = j + 1;
-                    while (k < text.size() && text[k] != d)
-                        k += r.escapes && text[k] == '\\' ? 2 : 1;
-                    if (k >= text.size())
-                        return MError::UnterminatedString;
-                    j = k + 1;
-                    continue;
-                }
-                if (is_space(static_cast<unsigned char>(d)) || d == '(' || d == ')' ||
-                    at(text, j, r.line) || at(text, j, r.open))
-                    break;
-                ++j;
-            }
-            n.list = false;
-            n.text.assign(text.substr(i, j - i));
-            i = j;
-        }
+        n.list = t.kind == MTok::Open;
+        if (!n.list)
+            n.text.assign(text.substr(t.begin, t.end - t.begin));
         bool list = n.list;
         // Only the first top-level form gets nodes; later ones matter for the error alone.
         bool keep = open.empty() ? tops++ == 0 : open.back() != NONE;

@@ -27,6 +27,7 @@ class TightOutput final : public sexp::TextOutput {
         resize(want < 4096 ? want : std::max(want, 2 * capacity));
     }
     std::string_view view() const { return {data_, used()}; }
+    std::string_view written() const noexcept override { return view(); }
 
   private:
     std::size_t used() const { return static_cast<std::size_t>(cur - data_); }
@@ -44,9 +45,10 @@ class TightOutput final : public sexp::TextOutput {
 };
 
 // The text the Python surface would build for the node, with its ASCII verdict checked.
-inline std::string render_tight(const sexp::Tree& t, sexp::NodeId id, std::size_t first) {
+inline std::string render_tight(const sexp::Tree& t, sexp::NodeId id, std::size_t first,
+                                sexp::Layout layout = {}) {
     TightOutput out(first);
-    sexp::render_to(t, id, out);
+    sexp::render_to(t, id, out, layout);
     std::string_view text = out.view();
     bool ascii = true;
     for (char c : text)
@@ -54,6 +56,28 @@ inline std::string render_tight(const sexp::Tree& t, sexp::NodeId id, std::size_
     if (out.is_ascii() != ascii)
         fail("render_to got the ASCII flag wrong", std::string(text));
     return std::string(text);
+}
+
+// The whole slab against the model: occupancy, the free stack, kinds, texts, parents and every
+// child chain in order.
+inline void compare_slots(const sexp::Tree& t, const Model& m) {
+    if (t.slab.slot_count() != m.nodes.size() || t.slab.free_stack() != m.free)
+        fail("slots or free stack differ from the model");
+    for (sexp::NodeId id = 0; id < m.nodes.size(); ++id) {
+        const MNode& r = m.nodes[id];
+        if (!r.live)
+            continue;
+        const sexp::Node& n = t.node(id);
+        if (n.is_list() != r.list || (!r.list && n.text.view() != r.text) || n.parent != r.parent ||
+            n.child_count != r.kids.size())
+            fail("node differs from the model", std::to_string(id));
+        sexp::NodeId c = n.first_child;
+        for (sexp::NodeId k : r.kids) {
+            if (c != k)
+                fail("child chain differs from the model", std::to_string(id));
+            c = t.node(c).next_sibling;
+        }
+    }
 }
 
 } // namespace fuzz_model

@@ -520,6 +520,19 @@ INSTANTIATE_TEST_SUITE_P(
                  },
                  "(x)",
                  "2"},
+        // Each removal would want more room than the one before: there is one reservation.
+        TreeCase{"RemoveAllOverlapping",
+                 SOURCE,
+                 {},
+                 [](Tree& t) {
+                     NodeId b = list_holding(t, "b");
+                     const NodeId nodes[] = {find_atom(t, "a"), list_holding(t, "c"), b,
+                                             list_holding(t, "e"), b};
+                     sexp::remove_all(t, nodes);
+                     return std::to_string(t.slab.free_stack().size());
+                 },
+                 "(" + LONG_B + ")",
+                 "12"},
         TreeCase{"CloneRoot", SOURCE,
                  [](Tree& t) {
                      sexp::remove(t, list_holding(t, "c"));

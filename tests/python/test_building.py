@@ -332,11 +332,11 @@ def cycle():
 @pytest.mark.parametrize(
     "items, error, msg",
     [
-        (["a", 1], TypeError, "SExp.extend() items must be str, list, or tuple, not int"),
+        (["a", 1], TypeError, "SExp.extend() items must be str, list, tuple, or SExp, not int"),
         (["a", ["b", ("c", b"d")]], TypeError,
-         "SExp.extend() items must be str, list, or tuple, not bytes"),
-        (["a", [None]], TypeError, "SExp.extend() items must be str, list, or tuple, not NoneType"),
-        ([["a"], {"b"}], TypeError, "SExp.extend() items must be str, list, or tuple, not set"),
+         "SExp.extend() items must be str, list, tuple, or SExp, not bytes"),
+        (["a", [None]], TypeError, "SExp.extend() items must be str, list, tuple, or SExp, not NoneType"),
+        ([["a"], {"b"}], TypeError, "SExp.extend() items must be str, list, tuple, or SExp, not set"),
         (5, TypeError, "'int' object is not iterable"),
         (["a", ["\ud800"]], UnicodeEncodeError, None),
         (failing_generator(), LookupError, "from the iterable"),
@@ -344,7 +344,7 @@ def cycle():
         # The same through an iterator, which is read before the tree is touched.
         (iter(cycle()), ValueError, "SExp.extend() items contain themselves"),
         (iter(["a", ("b", 1.5)]), TypeError,
-         "SExp.extend() items must be str, list, or tuple, not float"),
+         "SExp.extend() items must be str, list, tuple, or SExp, not float"),
         (Reversed(["a", ["\udfff"]]), UnicodeEncodeError, None),
     ],
 )
@@ -365,7 +365,7 @@ def test_extend_arguments_and_liveness():
         root.extend()
     with raises(TypeError, "SExp.extend() takes at most 1 argument (2 given)"):
         root.extend([], [])
-    with raises(TypeError, "SExp.extend() items must be str, list, or tuple, not int"):
+    with raises(TypeError, "SExp.extend() items must be str, list, tuple, or SExp, not int"):
         old.extend([1])  # the items are read before the receiver's liveness is checked
     with raises(RuntimeError, "stale node reference"):
         old.extend(["x"])

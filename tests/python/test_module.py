@@ -34,16 +34,24 @@ PARSE_DOC = (
     "which add the quoted strings and comments those formats write. A quoted string is\n"
     "atom text, kept byte for byte with its quotes and escapes; comments are skipped and\n"
     "are not in the tree.\n\n"
+    "With ``keep_layout``, the tree also keeps the text it was read from and where each\n"
+    "node lies in it: `dumps` and `dump` then write it back exactly as it was, comments\n"
+    "and all, and after edits change only what was edited.\n\n"
     "Raises:\n"
     "    ParseError: If the input is structurally malformed.\n"
     "    TypeError: If the argument is not ``str``, ``bytes``, or ``bytearray``.\n"
     "    ValueError: If ``syntax`` names no syntax."
 )
 SIGNATURES = {
-    "parse": "(source, *, syntax='plain')",
-    "iterparse": "(source, *, syntax='plain', chunk_size=1048576)",
+    "parse": "(source, *, syntax='plain', keep_layout=False)",
+    "iterparse": "(source, *, syntax='plain', chunk_size=1048576, keep_layout=False)",
     "dumps": "(node, *, indent=None)",
     "dump": "(node, file, *, indent=None)",
+    "load": "(file, *, syntax='plain', keep_layout=False)",
+    "loads": "(source, *, syntax='plain')",
+    "quote": "(text, *, syntax)",
+    "unquote": "(atom_text, *, syntax)",
+    "error_position": "(source, *, syntax='plain')",
 }
 METHODS = ["new_atom", "new_list", "append", "prepend", "insert_after", "remove", "clone", "extract"]
 PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
@@ -52,10 +60,12 @@ PROPERTIES = ["head", "tail", "is_atom", "value", "parent"]
 def test_module_attributes_and_all_in_order():
     assert _sexp.__doc__ == ""
     assert type(_sexp.__all__) is list
-    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump"]
+    assert _sexp.__all__ == ["SExp", "SExpIter", "ParseError", "parse", "iterparse", "dumps", "dump",
+                             "load", "loads", "quote", "unquote", "error_position"]
     assert [n for n in vars(_sexp) if not n.startswith("_")] == _sexp.__all__
     # The one private attribute: what pickle calls to make a tree again.
     assert [n for n in vars(_sexp) if n[:1] == "_" and n[:2] != "__"] == ["_reconstruct"]
+    assert _sexp.__version__ == "0.1.0" and "__version__" not in _sexp.__all__
     assert (_sexp._reconstruct.__module__, _sexp._reconstruct.__qualname__) == ("_sexp", "_reconstruct")
     for name, signature in SIGNATURES.items():
         fn = getattr(_sexp, name)

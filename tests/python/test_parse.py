@@ -76,7 +76,7 @@ def test_source_without_form_gives_empty_implicit_root(source):
      (lambda: parse(source="a", x="b"), unknown_keyword("parse", "x")),
      (lambda: parse("a", **{"source\x00": "b"}), unknown_keyword("parse", "source\x00")),
      (lambda: parse(**{"sourc\udc80": "a"}), "missing required argument 'source'"),
-     (lambda: parse("a", "b", "c"), "takes at most 2 arguments (3 given)")],
+     (lambda: parse("a", "b", "c", "d"), "takes at most 3 arguments (4 given)")],
 )
 def test_binding_errors_name_parse(call, needle):
     with pytest.raises(TypeError) as excinfo:

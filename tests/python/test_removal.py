@@ -264,3 +264,37 @@ def test_random_moves_match_a_list_model(moves):
         assert repr(n) == render(i) and all(nodes[j] in n for j in kids[i])
         assert (n.parent is None) == (parent[i] is None)
         assert parent[i] is None or n in n.parent
+
+
+def test_remove_all_takes_overlapping_nodes_in_one_removal():
+    root = parse("(a (segment 1) (b (segment 2) x) (segment 3) c)")
+    detached, before = root.new_atom("z"), root[0]
+    b = root["b"]
+    # Found twice over, a node below another listed one, and one listed before its parent.
+    root.remove_all([b["segment"], *root.findall("segment"), *root.iter("segment"), b, detached])
+    assert repr(root) == "(a c)"
+    assert_stale(before)
+    root.remove_all(iter([]))
+    assert root[0].value == "a"
+
+
+SOURCE = "(a (b c) d e)"
+
+
+def yields_then_removes(root):
+    yield root[1]
+    root[2].remove()  # the caller's code runs while the items are read, and stales the first
+    yield root[0]
+
+
+@pytest.mark.parametrize("nodes, exc, msg, after", [
+    (lambda r: [r[1], 5], TypeError, "SExp.remove_all() items must be SExp, not int", SOURCE),
+    (lambda r: [r[1], parse("(x)")], ValueError, OTHER_TREE, SOURCE),
+    (lambda r: [r[1], r], ValueError, "cannot remove the root node", SOURCE),
+    (yields_then_removes, RuntimeError, STALE, "(a (b c) e)"),
+])
+def test_remove_all_checks_every_node_before_removing_any(nodes, exc, msg, after):
+    root = parse(SOURCE)
+    with raises(exc, msg):
+        root.remove_all(nodes(root))
+    assert repr(root) == after and root[0].value == "a"
