@@ -141,7 +141,8 @@ cross_gtest() {
 # tested_pythons: the CPython versions CI tests, one line each, "X.Y ARGS...", where ARGS make
 # tools/python.sh give that version's interpreter: the machine's python3 for its own version;
 # Debian unstable's for 3.13, 3.14 and 3.15; the machine's for any other version from 3.11 on
-# that it has; and 3.11, the oldest supported, always (on Debian 12, its packages bring it).
+# that it has; and 3.11, the oldest supported, always (on Debian 12, its packages bring it;
+# elsewhere, Debian 12's archive).
 tested_pythons() {
     local own v path
     local -A args=([3.11]="--version 3.11")

@@ -7,7 +7,8 @@
 #   --version X.Y     CPython X.Y (3.11 or newer) instead: the machine's own (pythonX.Y or
 #                     python3 on PATH, pyenv's versions, /usr/local/bin, /usr/bin), else, as
 #                     root, the one the host's Debian packages (3.11 on Debian 12), else
-#                     a private one as below (Debian unstable has 3.13 to 3.15)
+#                     a private one as below (Debian unstable has 3.13 to 3.15; 3.11 comes
+#                     from Debian 12's archive)
 #   --own             the machine's python3 when it is CPython 3.11 or newer with its headers,
 #                     test tools or not (a Debian python3 gets its headers installed, as
 #                     root); else as without this option
@@ -107,16 +108,21 @@ case $arch in
     *) die "unsupported --arch $arch (only arm64)" ;;
 esac
 pyver=${version:-3.14}    # the version a private interpreter has
+# The Debian suite it comes from: unstable, except for 3.11, which only Debian 12 packages (so
+# that a Debian 13 machine, which has no 3.11 of its own, still gets one).
+suite=sid
+suite_name=unstable
+if [[ $pyver == 3.11 ]]; then suite=bookworm; suite_name=12; fi
 
 # Bump when the package set or the layout of the prefix or of an environment changes.
 RECIPE=1
 
 # "a|b" takes the first of the names that the archive has (t64 renames come and go).
 BASE_PKGS=(
-    libc6 libc-gconv-modules-extra libgcc-s1 libstdc++6 'libssl3t64|libssl3'
+    libc6 'libc-gconv-modules-extra|libc6' libgcc-s1 libstdc++6 'libssl3t64|libssl3'
     libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1 libsqlite3-0
     libncursesw6 libtinfo6 'libreadline8t64|libreadline8' libuuid1
-    'libdb5.3t64|libdb5.3' libmpdec4
+    'libdb5.3t64|libdb5.3' 'libmpdec4|libmpdec3|libc6'
     "python$pyver" "python$pyver-minimal" "libpython$pyver" "libpython$pyver-minimal"
     "libpython$pyver-stdlib" "libpython$pyver-dev" "python$pyver-dev"
     python3-pytest python3-pluggy python3-iniconfig python3-packaging
@@ -404,7 +410,7 @@ keyring=${SEXP_APT_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}
 
 apt=$cache/apt$suffix
 mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
-printf 'deb [signed-by=%s] %s sid main\n' "$keyring" "$mirror" >"$apt/sources.list"
+printf 'deb [signed-by=%s] %s %s main\n' "$keyring" "$mirror" "$suite" >"$apt/sources.list"
 : >"$apt/status"
 APT_OPTS=(
     -o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=/dev/null
@@ -470,7 +476,7 @@ unpack_group() {
         done
         if [[ -n $alt ]]; then roots+=("$alt"); else missing+=("${spec//|/ or }"); fi
     done
-    ((${#missing[@]} == 0)) || fail "Debian unstable has no package ${missing[*]}"
+    ((${#missing[@]} == 0)) || fail "Debian $suite_name has no package ${missing[*]}"
     mapfile -t pkgs < <(closure "${roots[@]}")
     printf 'packages: %s\n' "${pkgs[*]}" >>"$log"
     rm -f "$apt/debs"/*.deb
@@ -481,6 +487,14 @@ unpack_group() {
         run dpkg -x "$deb" "$prefix" || fail "unpacking $(basename "$deb") failed"
     done
     rm -f "$apt/debs"/*.deb
+    # Debian 12's packages still put the C library in /lib: merged into /usr, as later ones are.
+    local d
+    for d in lib lib64 bin sbin; do
+        [[ -d $prefix/$d && ! -L $prefix/$d ]] || continue
+        mkdir -p "$prefix/usr/$d"
+        cp -a "$prefix/$d/." "$prefix/usr/$d/" && rm -rf -- "${prefix:?}/$d" &&
+            ln -s "usr/$d" "$prefix/$d" || fail "merging $d into usr/$d failed"
+    done
     printf '%s\n' "${pkgs[@]}" >>"$prefix/.packages"
 }
 
@@ -570,13 +584,14 @@ if ! stamped ''; then
 fi
 
 # Debian builds compiled modules for the versions its python3 supports (python3-all's).
+# An older suite's extras are too old or missing: there every extra comes from the index.
 debian_builds=0
 [[ $(acache show --no-all-versions python3-all | sed -n 's/^Depends: //p') =~ \
     (^|[ ,])python$pyver([ ,]|$) ]] && debian_builds=1
 from_index=0
 for extra in "${extras[@]}"; do
     stamped "$extra" && continue
-    if [[ $COMPILED_EXTRAS == *" $extra "* ]] && ((!debian_builds)); then
+    if [[ $suite != sid ]] || { [[ $COMPILED_EXTRAS == *" $extra "* ]] && ((!debian_builds)); }; then
         from_index=1
         continue
     fi
@@ -586,9 +601,9 @@ for extra in "${extras[@]}"; do
     printf 'recipe=%s\n' "$RECIPE" >"$(stamp "$extra")"
 done
 # Debian's pip, which fills the environment, serves every version.
-if ((from_index)) && ! stamped packaging; then
-    unpack_group ${EXTRA_PKGS[packaging]}
-    printf 'recipe=%s\n' "$RECIPE" >"$(stamp packaging)"
+if ((from_index)) && ! stamped packaging && ! stamped pip; then
+    unpack_group python3-pip python3-wheel
+    printf 'recipe=%s\n' "$RECIPE" >"$(stamp pip)"
 fi
 
 rm -rf -- "$apt"    # the package lists are fetched anew for each provisioning
