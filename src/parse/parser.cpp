@@ -62,7 +62,8 @@ struct TopForms {
 // in it: a same-line comment stays with the token before, whose text (by default ending
 // where its token does) runs on to the division. `list` is the list the token at `begin`
 // closes or goes into, `made` the node made last.
-inline std::uint32_t divide(LayoutCapture& cap, Tree& tree, NodeId list, NodeId made,
+// Takes the capture by value, so that its address does not leave the parse loop.
+inline std::uint32_t divide(LayoutCapture cap, Tree& tree, NodeId list, NodeId made,
                             std::uint32_t begin, Syntax syntax) noexcept {
     const std::uint32_t split =
         cap.last_end + static_cast<std::uint32_t>(split_gap(
