@@ -412,7 +412,10 @@ apt=$cache/apt$suffix
 mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
 printf 'deb [signed-by=%s] %s %s main\n' "$keyring" "$mirror" "$suite" >"$apt/sources.list"
 : >"$apt/status"
+# Unstable's lists are valid for a week only; a mirror that lags the clock (or a clock that
+# lags the mirror) must not stop provisioning, and the archive's signature still vouches for them.
 APT_OPTS=(
+    -o Acquire::Check-Valid-Until=false -o Acquire::Check-Date=false
     -o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=/dev/null
     -o Dir::Etc::preferences=/dev/null -o Dir::Etc::preferencesparts=/dev/null
     -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
