@@ -35,8 +35,9 @@
 #   SEXP_DEBIAN_MIRROR, SEXP_APT_KEYRING   override the archive and its key
 #
 # Without a suitable interpreter, one is unpacked from Debian unstable's
-# packages into the cache (py3.14, py3.13...), with its own C library (the
-# host's may be too old), using a private apt state: no root, nothing installed
+# packages into the cache (py3.14, py3.13...), with its own C runtime where the
+# host's is older than the archive's (else with the host's, which the modules
+# built here need), using a private apt state: no root, nothing installed
 # system-wide. A stamp file marks a finished prefix; anything short of that is
 # redone. Progress goes to provision.log (provision-arm64.log) in the cache and
 # is shown only on failure.
@@ -118,8 +119,10 @@ if [[ $pyver == 3.11 ]]; then suite=bookworm; suite_name=12; fi
 RECIPE=1
 
 # "a|b" takes the first of the names that the archive has (t64 renames come and go).
+# The C runtime: the C library with its loader, and the C++ one.
+RUNTIME_PKGS=(libc6 'libc-gconv-modules-extra|libc6' libgcc-s1 libstdc++6)
 BASE_PKGS=(
-    libc6 'libc-gconv-modules-extra|libc6' libgcc-s1 libstdc++6 'libssl3t64|libssl3'
+    'libssl3t64|libssl3'
     libexpat1 zlib1g libffi8 libbz2-1.0 liblzma5 libzstd1 libsqlite3-0
     libncursesw6 libtinfo6 'libreadline8t64|libreadline8' libuuid1
     'libdb5.3t64|libdb5.3' 'libmpdec4|libmpdec3|libc6'
@@ -412,7 +415,10 @@ apt=$cache/apt$suffix
 mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs"
 printf 'deb [signed-by=%s] %s %s main\n' "$keyring" "$mirror" "$suite" >"$apt/sources.list"
 : >"$apt/status"
+# Unstable's lists are valid for a week only; a mirror that lags the clock (or a clock that
+# lags the mirror) must not stop provisioning, and the archive's signature still vouches for them.
 APT_OPTS=(
+    -o Acquire::Check-Valid-Until=false -o Acquire::Check-Date=false
     -o "Dir::Etc::sourcelist=$apt/sources.list" -o Dir::Etc::sourceparts=/dev/null
     -o Dir::Etc::preferences=/dev/null -o Dir::Etc::preferencesparts=/dev/null
     -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache"
@@ -439,6 +445,7 @@ closure() {
         while read -r p; do seen[$p]=0; done <"$prefix/.packages"
     fi
     for p in "$@"; do seen[$p]=1; done
+    for p in "${host_provides[@]}"; do seen[$p]=0; done
     while ((${#todo[@]})); do
         next=()
         while read -r p; do
@@ -504,11 +511,18 @@ provide_native() {
     patchelf=$(command -v patchelf || true)
     [[ -n $patchelf ]] || base+=(patchelf)
     unpack_group "${base[@]}"
-    [[ -x $bin && -x $libdir/$LOADER ]] || fail "the packages did not bring $bin and $libdir/$LOADER"
+    [[ -x $bin ]] || fail "the packages did not bring $bin"
+    local interp=()
+    if ((!host_runtime)); then
+        [[ -x $libdir/$LOADER ]] || fail "the packages did not bring $libdir/$LOADER"
+        interp=(--set-interpreter "$libdir/$LOADER")
+    fi
 
-    # A patchelf from the archive needs the archive's C library to run.
+    # A patchelf from the archive needs the archive's C library to run, unless the host's serves.
     if [[ -n $patchelf ]]; then
         pe() { run "$patchelf" "$@"; }
+    elif ((host_runtime)); then
+        pe() { run "$prefix/usr/bin/patchelf" "$@"; }
     else
         pe() { run "$libdir/$LOADER" --library-path "$libdir" "$prefix/usr/bin/patchelf" "$@"; }
     fi
@@ -522,9 +536,9 @@ provide_native() {
         cp -p "$bin.orig" "$bin"
         case $how in
             split) pe --force-rpath --set-rpath "$libdir" "$bin" &&
-                   pe --set-interpreter "$libdir/$LOADER" "$bin" ;;
-            bigpage) pe --page-size 65536 --force-rpath --set-rpath "$libdir" \
-                        --set-interpreter "$libdir/$LOADER" "$bin" ;;
+                   { ((!${#interp[@]})) || pe "${interp[@]}" "$bin"; } ;;
+            bigpage) pe --page-size 65536 --force-rpath --set-rpath "$libdir" "${interp[@]}" \
+                        "$bin" ;;
         esac || continue
         if run "$bin" -c 'import sys; assert sys.prefix == sys.argv[1], sys.prefix' "$prefix/usr"; then
             patched=1
@@ -565,10 +579,26 @@ run apt-get -q --error-on=any "${APT_OPTS[@]}" update &&
     compgen -G "$apt/lists/*_Packages*" >/dev/null ||
     fail "apt-get update against $mirror failed"
 
+# Modules built here by the host's compiler need a C++ library and C library symbols at least as
+# new as the host's: where the host's runtime is not older than the archive's (an older suite,
+# as Debian 12's for 3.11 on Debian 13), the interpreter runs on the host's.
+host_runtime=0
+host_provides=()
+if [[ -z $QEMU ]]; then
+    host_libc=$(getconf GNU_LIBC_VERSION 2>/dev/null) || host_libc=
+    suite_libc=$(acache show --no-all-versions libc6 | sed -n 's/^Version: //p')
+    if [[ $host_libc == 'glibc '* && -n $suite_libc ]] &&
+            dpkg --compare-versions "${host_libc#glibc }" ge "${suite_libc%%-*}"; then
+        host_runtime=1
+        host_provides=($(tr '|' ' ' <<<"${RUNTIME_PKGS[*]}"))
+    fi
+fi
+
 if ! stamped ''; then
     rm -rf -- "$prefix"
     mkdir -p "$prefix"
     base=("${BASE_PKGS[@]}")
+    ((host_runtime)) || base+=("${RUNTIME_PKGS[@]}")
     if [[ -n $QEMU ]]; then provide_foreign_root; else provide_native; fi
 
     # Debian's pyconfig.h only dispatches to a multiarch copy; put the real one

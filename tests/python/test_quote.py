@@ -19,8 +19,10 @@ def test_quote_escapes_as_each_syntax_writes(syntax, quoted):
     assert unquote(quoted, syntax=syntax) == TEXT
 
 
-# Text rich in what the syntaxes treat specially, and any other character.
-texts = st.text(st.sampled_from(list('"\\|;#() \n\r\t\x00\x7fa')) | st.characters())
+# Text rich in what the syntaxes treat specially, and any other character but a lone surrogate,
+# which UTF-8 cannot encode.
+texts = st.text(st.sampled_from(list('"\\|;#() \n\r\t\x00\x7fa'))
+                | st.characters(blacklist_categories=("Cs",)))
 
 
 @settings(deadline=None)
