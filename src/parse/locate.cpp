@@ -15,8 +15,22 @@ namespace {
 // The opening quote of the quoted run that an unterminated atom ends in. The atom starts after
 // the gap at `from`: told that more text may follow, a tokenizer stops in that atom and says
 // where it starts. Outside runs the atom holds no delimiter, so its runs are read from there.
+// Whether only spaces and tabs stand between the start of its line and `at`: a tokenizer that
+// starts there must know, where a line starting with '#' is a comment.
+bool starts_line(std::string_view text, std::size_t at) noexcept {
+    while (at != 0) {
+        char c = text[--at];
+        if (c == '\n')
+            return true;
+        if (c != ' ' && c != '\t')
+            return false;
+    }
+    return true;
+}
+
 template <Syntax S> std::size_t open_quote(std::string_view text, std::size_t from) noexcept {
-    SyntaxTokenizer<S> rest(text.data() + from, text.size() - from, false);
+    SyntaxTokenizer<S> rest(text.data() + from, text.size() - from, false,
+                            starts_line(text, from));
     rest.next();
     std::size_t at = from + rest.resume_state().keep;
     const auto* d = reinterpret_cast<const unsigned char*>(text.data());

@@ -72,6 +72,13 @@ def test_error_position(source, position):
     assert error_position(source) == position
 
 
+# A kicad '#' atom mid-line is no comment; a '#' line is, with any quote on it.
+@pytest.mark.parametrize("source, position", [('(a #b"c)', (5, 1, 6)),
+                                              ('(a\n  #c "\n b "d)', (13, 3, 4))])
+def test_error_position_of_a_string_near_hash(source, position):
+    assert error_position(source, syntax="kicad") == position
+
+
 @st.composite
 def data(draw):
     atoms = st.text(st.sampled_from("ab (\u00e9\t"), max_size=20)
