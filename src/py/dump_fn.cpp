@@ -10,6 +10,7 @@
 #include "py/error.hpp"
 #include "py/loads.hpp"
 #include "py/parse_fn.hpp"
+#include "py/str_output.hpp"
 
 namespace sexp::py {
 
@@ -17,52 +18,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Writing into a str
-
-// Rendering straight into a str: one pass, no intermediate buffer. The str is made ASCII
-// and resized as the text grows; if any byte turns out not to be ASCII, its bytes are decoded
-// into a proper str at the end instead.
-class StrOutput final : public TextOutput {
-  public:
-    explicit StrOutput(std::size_t capacity) {
-        str_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
-        if (str_ == nullptr)
-            throw std::bad_alloc();
-        cur = data();
-        end = cur + capacity;
-    }
-    ~StrOutput() { Py_XDECREF(str_); }
-    StrOutput(const StrOutput&) = delete;
-    StrOutput& operator=(const StrOutput&) = delete;
-
-    void grow(std::size_t need) override {
-        std::size_t used = static_cast<std::size_t>(cur - data());
-        std::size_t capacity = static_cast<std::size_t>(end - data());
-        std::size_t want = std::max(capacity * 2, used + need + 16);
-        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0)
-            throw std::bad_alloc(); // str_ is still the old, intact object
-        cur = data() + used;
-        end = data() + want;
-    }
-
-    std::string_view written() const noexcept override {
-        return {data(), static_cast<std::size_t>(cur - data())};
-    }
-
-    PyObject* finish() {
-        Py_ssize_t used = cur - data();
-        if (!is_ascii())
-            return PyUnicode_DecodeUTF8(data(), used, nullptr);
-        if (PyUnicode_Resize(&str_, used) < 0)
-            return nullptr;
-        PyObject* result = str_;
-        str_ = nullptr;
-        return result;
-    }
-
-  private:
-    char* data() const noexcept { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
-    PyObject* str_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Writing to a file, a piece at a time

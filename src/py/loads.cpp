@@ -12,6 +12,7 @@
 #include "py/error.hpp"
 #include "py/parse_fn.hpp"
 #include "py/str_cache.hpp"
+#include "py/str_output.hpp"
 
 namespace sexp::py {
 
@@ -226,50 +227,13 @@ inline void copy_text(char* to, const char* from, std::size_t n) noexcept {
     }
 }
 
-// Writing straight into an ASCII str, grown as needed and cut to length at the end. It starts
-// at the size of the last text this thread wrote (a program writes texts of like sizes), so
-// that it seldom grows: a str grown by doubling is copied and touched anew at every step.
-class StrBuffer final : public TextOutput {
-  public:
-    StrBuffer() {
-        std::size_t capacity = std::max<std::size_t>(256, last_size() + last_size() / 8);
-        str_ = PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127);
-        if (str_ == nullptr)
-            throw std::bad_alloc();
-        cur = data();
-        end = cur + capacity;
-    }
-    ~StrBuffer() { Py_XDECREF(str_); }
-    StrBuffer(const StrBuffer&) = delete;
-    StrBuffer& operator=(const StrBuffer&) = delete;
-
-    void grow(std::size_t need) override {
-        std::size_t used = size();
-        std::size_t capacity = static_cast<std::size_t>(end - data());
-        std::size_t want = std::max(capacity * 2, used + need + 16);
-        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(want)) < 0)
-            throw std::bad_alloc(); // str_ is still the old, intact object
-        cur = data() + used;
-        end = data() + want;
-    }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(cur - data()); }
-    char* data() const noexcept { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str_)); }
-    std::string_view written() const noexcept override { return {data(), size()}; }
-    // The ASCII str of what was written. Only once.
-    PyObject* take() {
-        last_size() = size();
-        if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(size())) < 0)
-            return nullptr;
-        return std::exchange(str_, nullptr);
-    }
-
-  private:
-    static std::size_t& last_size() noexcept {
-        static thread_local std::size_t n = 0;
-        return n;
-    }
-    PyObject* str_;
-};
+// The size of the last text this thread wrote: a program writes texts of like sizes, so a
+// str that starts there seldom grows (a str grown by doubling is copied and touched anew at
+// every step).
+std::size_t& last_size() noexcept {
+    static thread_local std::size_t n = 0;
+    return n;
+}
 
 #ifdef __SIZEOF_INT128__
 __extension__ typedef unsigned __int128 Word128;
@@ -330,8 +294,10 @@ class DataWriter {
         Py_ssize_t size = static_cast<Py_ssize_t>(out_.size());
         if (!latin1_)
             return PyUnicode_DecodeUTF8(out_.data(), size, nullptr);
-        if (!high_)
+        if (!high_) {
+            last_size() = out_.size();
             return out_.take();
+        }
         // Characters of 128 to 255 want a str of their own kind: one copy.
         PyObject* s = PyUnicode_New(size, 255);
         if (s != nullptr)
@@ -394,7 +360,7 @@ class DataWriter {
     Layout layout_;
     bool latin1_ = true; // one byte per character so far
     bool high_ = false;  // some of them not ASCII
-    StrBuffer out_;
+    StrOutput out_{std::max<std::size_t>(256, last_size() + last_size() / 8)};
     std::string pad_; // the indent, repeated for the deepest line so far
     std::vector<Frame> open_;
     CycleWatch cycles_;
